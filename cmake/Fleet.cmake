@@ -1,0 +1,38 @@
+# Build conventions shared by every target of the project.
+
+set(FLEET_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter -Wconditionally-supported)
+
+if(FLEET_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Our own code is built with warnings as errors.
+function(fleet_own_code target)
+    target_compile_options(${target} PRIVATE ${FLEET_WARNINGS})
+endfunction()
+
+# Outputs keep their Windows names so that a package folder looks the same on both platforms.
+function(fleet_windows_name target)
+    get_target_property(kind ${target} TYPE)
+    if(kind STREQUAL "SHARED_LIBRARY" OR kind STREQUAL "MODULE_LIBRARY")
+        set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".dll")
+    elseif(kind STREQUAL "EXECUTABLE")
+        set_target_properties(${target} PROPERTIES SUFFIX ".exe")
+    endif()
+    set_target_properties(${target} PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
+        LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
+        BUILD_RPATH "$ORIGIN")
+endfunction()
+
+# One GoogleTest executable per folder, registered test by test with CTest.
+function(fleet_test_suite name)
+    add_executable(${name} ${ARGN})
+    fleet_own_code(${name})
+    target_link_libraries(${name} PRIVATE fleetkit GTest::gtest GTest::gmock GTest::gtest_main)
+    set_target_properties(${name} PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
+        BUILD_RPATH "${PROJECT_BINARY_DIR}/bin")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()

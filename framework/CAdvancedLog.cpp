@@ -1,0 +1,397 @@
+#include "framework/CAdvancedLog.h"
+
+#include "winport/WinFile.h"
+#include "winport/WinString.h"
+
+#include <atomic>
+#include <cwchar>
+
+namespace
+{
+
+std::atomic<CAdvancedLog*> s_pProcessLevelInstance{nullptr};
+
+const wchar_t* FileNamePart(const wchar_t* path)
+{
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p != L'\0'; ++p)
+    {
+        if (*p == L'\\' || *p == L'/')
+            name = p + 1;
+    }
+    return name;
+}
+
+bool EndsInLineFeed(const std::wstring& text) { return !text.empty() && text.back() == L'\n'; }
+
+// Formats into buffer with at most capacity - 1 characters kept.
+void FormatFixed(wchar_t* buffer, size_t capacity, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    winport::FormatToBufferV(buffer, capacity, format, args);
+    va_end(args);
+}
+
+} // namespace
+
+// ---- Receivers -----------------------------------------------------------------------------
+
+CAdvLogProcessor_WriteToFile::~CAdvLogProcessor_WriteToFile() { Close(); }
+
+void CAdvLogProcessor_WriteToFile::Close()
+{
+    if (m_pStream != nullptr)
+    {
+        fclose(m_pStream);
+        m_pStream = nullptr;
+    }
+}
+
+void CAdvLogProcessor_WriteToFile::OnRegister()
+{
+    Close();
+    if (!m_LogFilePath.empty())
+        m_pStream = _wfopen(m_LogFilePath.c_str(), L"a, ccs=UTF-8");
+}
+
+void CAdvLogProcessor_WriteToFile::OnUnregister() { Close(); }
+
+int CAdvLogProcessor_WriteToFile::SetLogFile(const wchar_t* path)
+{
+    m_LogFilePath = path != nullptr ? path : L"";
+    return 1;
+}
+
+int CAdvLogProcessor_WriteToFile::OnLogArrive(SYSTEMTIME&, const std::wstring& timeText,
+                                              const std::wstring&, const std::wstring& fileName,
+                                              int line, int entryKind,
+                                              ADVLOG_SEVERITY_LEVEL severity,
+                                              const std::wstring& message)
+{
+    if (m_pStream == nullptr)
+        return 1;
+    m_Line.clear();
+    winport::FormatAppend(m_Line, L"%s [%04d:%04d] [%35s(%4d)] %s %s%s", timeText.c_str(),
+                          static_cast<int>(GetCurrentProcessId()),
+                          static_cast<int>(GetCurrentThreadId()), fileName.c_str(), line,
+                          CAdvancedLog::TagOf(entryKind, severity), message.c_str(),
+                          EndsInLineFeed(message) ? L"" : L"\n");
+    winport::fputws(m_Line.data(), m_Line.size(), m_pStream);
+    fflush(m_pStream);
+    return 1;
+}
+
+int CAdvLogProcessor_WriteToConsole::OnLogArrive(SYSTEMTIME&, const std::wstring&,
+                                                 const std::wstring&, const std::wstring&, int,
+                                                 int, ADVLOG_SEVERITY_LEVEL severity,
+                                                 const std::wstring& message)
+{
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (console == INVALID_HANDLE_VALUE || console == nullptr ||
+        !GetConsoleScreenBufferInfo(console, &info))
+        return 1;
+    bool colour = severity >= ADVLOG_SEVERITY_WARNING && severity < ADVLOG_SEVERITY_ALWAYS;
+    if (colour)
+        SetConsoleTextAttribute(console, FOREGROUND_RED | FOREGROUND_INTENSITY);
+    std::wstring text = message;
+    if (!EndsInLineFeed(text))
+        text.push_back(L'\n');
+    WriteConsoleW(console, text.c_str(), static_cast<DWORD>(text.size()), nullptr, nullptr);
+    if (colour)
+        SetConsoleTextAttribute(console, info.wAttributes);
+    return 1;
+}
+
+int CAdvLogProcessor_RedirectToDbgView::OnLogArrive(SYSTEMTIME&, const std::wstring&,
+                                                    const std::wstring&, const std::wstring&, int,
+                                                    int, ADVLOG_SEVERITY_LEVEL,
+                                                    const std::wstring& message)
+{
+    if (EndsInLineFeed(message))
+        OutputDebugStringW(message.c_str());
+    else
+        OutputDebugStringW((message + L"\n").c_str());
+    return 1;
+}
+
+int CAdvLogProcessor_WriteToMemory::OnLogArrive(SYSTEMTIME&, const std::wstring& timeText,
+                                                const std::wstring&, const std::wstring& fileName,
+                                                int line, int entryKind,
+                                                ADVLOG_SEVERITY_LEVEL severity,
+                                                const std::wstring& message)
+{
+    wchar_t buffer[4096];
+    FormatFixed(buffer, 4096, L"%s [%04d:%04d] [%35s(%4d)] %s %s%s%s", timeText.c_str(),
+                static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
+                fileName.c_str(), line, CAdvancedLog::TagOf(entryKind, severity),
+                m_Separator.c_str(), message.c_str(), EndsInLineFeed(message) ? L"" : L"\n");
+    m_Lines.emplace_back(buffer);
+    return 1;
+}
+
+// ---- The hub -------------------------------------------------------------------------------
+
+CAdvancedLog::~CAdvancedLog()
+{
+    UnregisterAll();
+    if (m_LockInitialized)
+    {
+        DeleteCriticalSection(&m_Lock);
+        m_LockInitialized = 0;
+    }
+}
+
+CAdvancedLog* CAdvancedLog::GetProcessLevelInstance()
+{
+    CAdvancedLog* hub = s_pProcessLevelInstance.load(std::memory_order_acquire);
+    if (hub != nullptr)
+        return hub;
+    auto* created = new CAdvancedLog();
+    created->Init();
+    CAdvancedLog* expected = nullptr;
+    if (s_pProcessLevelInstance.compare_exchange_strong(expected, created,
+                                                        std::memory_order_acq_rel))
+        return created;
+    delete created; // another thread published first
+    return expected;
+}
+
+void CAdvancedLog::FreeProcessLevelInstance()
+{
+    delete s_pProcessLevelInstance.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+void CAdvancedLog::Init()
+{
+    if (!m_LockInitialized)
+    {
+        InitializeCriticalSection(&m_Lock);
+        m_LockInitialized = 1;
+    }
+}
+
+void CAdvancedLog::Uninit()
+{
+    UnregisterAll();
+    if (m_LockInitialized)
+    {
+        DeleteCriticalSection(&m_Lock);
+        m_LockInitialized = 0;
+    }
+}
+
+int CAdvancedLog::RegisterLogProcessor(ILogProcessor* receiver, const wchar_t* name,
+                                       unsigned int* id)
+{
+    if (receiver == nullptr)
+        return 0;
+    if (name != nullptr && GetLogReceiverByName(name) != nullptr)
+        return 0;
+    if (name != nullptr)
+        receiver->m_Name = name;
+    receiver->m_Id = ++m_LastReceiverId;
+    receiver->m_pHub = this;
+    receiver->OnRegister();
+    m_Receivers.push_back(receiver);
+    if (id != nullptr)
+        *id = receiver->m_Id;
+    return 1;
+}
+
+ILogProcessor* CAdvancedLog::UnregisterLogProcessorById(unsigned long id)
+{
+    for (auto it = m_Receivers.begin(); it != m_Receivers.end(); ++it)
+    {
+        if ((*it)->m_Id == id)
+        {
+            ILogProcessor* receiver = *it;
+            receiver->OnUnregister();
+            receiver->m_pHub = nullptr;
+            m_Receivers.erase(it);
+            return receiver;
+        }
+    }
+    return nullptr;
+}
+
+ILogProcessor* CAdvancedLog::UnregisterLogProcessorByName(const wchar_t* name)
+{
+    ILogProcessor* receiver = GetLogReceiverByName(name);
+    return receiver == nullptr ? nullptr : UnregisterLogProcessorById(receiver->m_Id);
+}
+
+void CAdvancedLog::UnregisterAll()
+{
+    for (ILogProcessor* receiver : m_Receivers)
+    {
+        receiver->OnUnregister();
+        receiver->m_pHub = nullptr;
+    }
+    m_Receivers.clear();
+}
+
+ILogProcessor* CAdvancedLog::GetLogReceiverById(unsigned long id)
+{
+    for (ILogProcessor* receiver : m_Receivers)
+    {
+        if (receiver->m_Id == id)
+            return receiver;
+    }
+    return nullptr;
+}
+
+ILogProcessor* CAdvancedLog::GetLogReceiverByName(const wchar_t* name)
+{
+    if (name == nullptr)
+        return nullptr;
+    for (ILogProcessor* receiver : m_Receivers)
+    {
+        if (_wcsicmp(receiver->m_Name.c_str(), name) == 0)
+            return receiver;
+    }
+    return nullptr;
+}
+
+void CAdvancedLog::ProcessLog(const wchar_t* sourcePath, int line, int entryKind,
+                              ADVLOG_SEVERITY_LEVEL severity, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ProcessLogV(sourcePath, line, entryKind, severity, format, args);
+    va_end(args);
+}
+
+void CAdvancedLog::ProcessLogV(const wchar_t* sourcePath, int line, int entryKind,
+                               ADVLOG_SEVERITY_LEVEL severity, const wchar_t* format, va_list args)
+{
+    if (!m_Enabled)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    // A hub that was never initialised has no lock and is used by one thread only.
+    bool locked = m_LockInitialized != 0;
+    if (locked)
+        EnterCriticalSection(&m_Lock);
+    FormatTimeText(now, m_TimeText);
+    winport::FormatToBufferV(m_MessageBuffer, 4096, format, args);
+    m_Message.assign(m_MessageBuffer);
+    const wchar_t* path = sourcePath != nullptr ? sourcePath : L"";
+    m_SourcePath.assign(path);
+    m_FileName.assign(FileNamePart(path));
+    for (ILogProcessor* receiver : m_Receivers)
+    {
+        if (!receiver->OnLogArrive(now, m_TimeText, m_SourcePath, m_FileName, line, entryKind,
+                                   severity, m_Message))
+            break;
+    }
+    if (locked)
+        LeaveCriticalSection(&m_Lock);
+}
+
+int CAdvancedLog::MergeExistingLogFile(const wchar_t* path)
+{
+    FILE* stream = path != nullptr ? _wfopen(path, L"r, ccs=UTF-8") : nullptr;
+    if (stream == nullptr)
+        return 0;
+    ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY, L"Merge debug log from file: %s",
+               path);
+    wchar_t buffer[4096];
+    while (winport::fgetws(buffer, 4096, stream) != nullptr)
+        ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY, L"%s", buffer);
+    fclose(stream);
+    return 1;
+}
+
+std::wstring CAdvancedLog::ConvertSeverityLevelToText(ADVLOG_SEVERITY_LEVEL severity)
+{
+    return TagOf(ADVLOG_ENTRY_ORDINARY, severity);
+}
+
+const wchar_t* CAdvancedLog::TagOf(int entryKind, ADVLOG_SEVERITY_LEVEL severity)
+{
+    if (entryKind == ADVLOG_ENTRY_ENTERED)
+        return L"[  >>>>  ] ";
+    if (entryKind == ADVLOG_ENTRY_LEFT)
+        return L"[  <<<<  ] ";
+    switch (severity)
+    {
+    case 0:
+        return L"[  None  ] ";
+    case 10:
+        return L"[  Nosiy ] ";
+    case 20:
+        return L"[  Debug ] ";
+    case 30:
+        return L"[  Info  ] ";
+    case 40:
+        return L"[ Warning] ";
+    case 50:
+        return L"[  Error ] ";
+    case 60:
+        return L"[FatalErr] ";
+    case 100:
+        return L"[ Always ] ";
+    default:
+        return L"[ Unknown]  ";
+    }
+}
+
+void CAdvancedLog::FormatTimeText(const SYSTEMTIME& time, std::wstring& out)
+{
+    static const wchar_t* const kDays[] = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
+    static const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
+                                             L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
+    const wchar_t* day = time.wDayOfWeek < 7 ? kDays[time.wDayOfWeek] : L"???";
+    const wchar_t* month = time.wMonth >= 1 && time.wMonth <= 12 ? kMonths[time.wMonth - 1] : L"???";
+    wchar_t buffer[64];
+    FormatFixed(buffer, 64, L"%s %s %02d %02d:%02d:%02d %04d", day, month, time.wDay, time.wHour,
+                time.wMinute, time.wSecond, time.wYear);
+    out.assign(buffer);
+}
+
+std::wstring CAdvancedLog::GetDefaultDebugLogFilePath(const wchar_t* prefix)
+{
+    wchar_t systemRoot[MAX_PATH] = {};
+    DWORD n = ExpandEnvironmentStringsW(L"%SYSTEMROOT%", systemRoot, MAX_PATH);
+    if (n == 0 || n > MAX_PATH)
+        systemRoot[0] = L'\0';
+    wchar_t program[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring name = FileNamePart(program);
+    size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos)
+        name.erase(dot);
+    if (name.empty())
+        name = L"NoName";
+    std::wstring path = winport::Format(L"%s\\Temp\\%s_%s.log", systemRoot,
+                                        prefix != nullptr ? prefix : L"", name.c_str());
+    if (path.size() > MAX_PATH - 1)
+        path.resize(MAX_PATH - 1);
+    return path;
+}
+
+// ---- Memory buffer -------------------------------------------------------------------------
+
+CMemoryBuffer::CMemoryBuffer() : CMemoryBuffer(m_uiDefaultBufferSize) {}
+
+CMemoryBuffer::CMemoryBuffer(unsigned int size)
+{
+    m_pBuffer = static_cast<unsigned char*>(LocalAlloc(LPTR, size));
+    if (m_pBuffer != nullptr)
+        m_uiSize = size;
+}
+
+CMemoryBuffer::~CMemoryBuffer() { LocalFree(m_pBuffer); }
+
+bool CMemoryBuffer::Reallocate(unsigned int size)
+{
+    void* block = m_pBuffer != nullptr ? LocalReAlloc(m_pBuffer, size, LMEM_MOVEABLE | LMEM_ZEROINIT)
+                                       : LocalAlloc(LPTR, size);
+    if (block == nullptr)
+        return false;
+    m_pBuffer = static_cast<unsigned char*>(block);
+    m_uiSize = size;
+    return true;
+}

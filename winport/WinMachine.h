@@ -1,0 +1,76 @@
+// The simulated machine a process runs on, and how Windows paths map onto it (Linux only).
+//
+// A fleet is a folder (FLEET_ROOT) of machines; FLEET_MACHINE names the machine of a process.
+// Without FLEET_MACHINE a process runs on the machine named after the Linux host name, which is
+// created on first use as an administrator's workstation. Without FLEET_ROOT the fleet is
+// $XDG_STATE_HOME/fleet (or ~/.local/state/fleet).
+#pragma once
+
+#include "winport/WinTypes.h"
+
+#include <string>
+#include <vector>
+
+namespace winport::fleet
+{
+
+enum class EMachineProfile
+{
+    Workstation, // has drive Z: mapped to the Linux root
+    Server,
+};
+
+struct SMachine
+{
+    std::string fleetRoot;  // Linux folder of the fleet
+    std::string name;       // machine name as its folder spells it
+    std::string folder;     // FLEET_ROOT/machines/NAME
+    bool hasLinuxDrive = false;
+};
+
+// The machine of this process, resolved once from the environment.
+const SMachine& CurrentMachine();
+
+// Creates a machine folder with the minimal layout of its profile and its line in the fleet's
+// hosts file; an existing machine is left as it is. Returns ERROR_SUCCESS or a system code.
+DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, EMachineProfile profile);
+
+// A Windows path taken apart, before it is placed on any machine.
+struct SParsedPath
+{
+    enum class EKind
+    {
+        Drive, // X:\a\b
+        Unc,   // \\server\share\a\b or \\?\UNC\server\share\a\b
+    } kind = EKind::Drive;
+    wchar_t drive = L'C';       // upper case, for Drive
+    std::wstring server, share; // for Unc
+    std::vector<std::wstring> components; // normalised: no ".", "..", empty parts
+};
+
+// Parses and normalises a Windows path the way Win32 does ("..", ".", doubled separators,
+// trailing dots and blanks of names); relative forms are resolved against currentDirectory
+// (itself an absolute drive path). Returns ERROR_SUCCESS, ERROR_INVALID_NAME or
+// ERROR_BAD_PATHNAME.
+DWORD ParseWindowsPath(const std::wstring& path, const std::wstring& currentDirectory,
+                       SParsedPath& parsed);
+
+// Maps a Windows path of this machine to its Linux path, matching each existing component
+// without regard to case. Never leaves the machine's folder (links below a drive's root are
+// refused, except on the Linux drive Z:). Returns ERROR_SUCCESS or a system code.
+DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath);
+
+// The Windows form of a Linux path: a drive path inside the machine's folder, Z:\... on a
+// workstation, else \\?\unix\....
+std::wstring HostPathToWindows(const std::string& hostPath);
+
+// Case-insensitive comparison of names, as the Windows file system and registry compare them.
+bool NamesEqual(const std::wstring& a, const std::wstring& b);
+
+// The machine's own environment, before a process changes it.
+std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment();
+
+// The machine's ANSI code page.
+UINT MachineAnsiCodePage();
+
+} // namespace winport::fleet

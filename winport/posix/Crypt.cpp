@@ -1,0 +1,273 @@
+// Linux only: the CryptoAPI subset and GUIDs over OpenSSL libcrypto (RC4 from its legacy
+// provider, in a library context of our own so that the process default stays untouched).
+#include "winport/WinCrypt.h"
+
+#include "winport/Objbase.h"
+#include "winport/WinBase.h"
+#include "winport/WinString.h"
+
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace
+{
+
+constexpr uint32_t kProviderMagic = 0x50524F56;
+constexpr uint32_t kHashMagic = 0x48415348;
+constexpr uint32_t kKeyMagic = 0x4B455920;
+
+struct SProvider
+{
+    uint32_t magic = kProviderMagic;
+};
+
+struct SHash
+{
+    uint32_t magic = kHashMagic;
+    EVP_MD_CTX* context = nullptr;
+    bool finished = false;
+    unsigned char value[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = 0;
+};
+
+struct SKey
+{
+    uint32_t magic = kKeyMagic;
+    std::vector<unsigned char> material;
+    EVP_CIPHER_CTX* stream = nullptr; // null until the first call after a reset
+};
+
+struct SLibrary
+{
+    OSSL_LIB_CTX* context = nullptr;
+    EVP_CIPHER* rc4 = nullptr;
+    EVP_MD* md5 = nullptr;
+};
+
+const SLibrary& Library()
+{
+    static SLibrary s_Library = [] {
+        SLibrary library;
+        library.context = OSSL_LIB_CTX_new();
+        if (library.context == nullptr)
+            return library;
+        OSSL_PROVIDER_load(library.context, "default");
+        OSSL_PROVIDER_load(library.context, "legacy");
+        library.md5 = EVP_MD_fetch(library.context, "MD5", nullptr);
+        library.rc4 = EVP_CIPHER_fetch(library.context, "RC4", nullptr);
+        return library;
+    }();
+    return s_Library;
+}
+
+template <class T> T* Cast(ULONG_PTR handle, uint32_t magic)
+{
+    T* object = reinterpret_cast<T*>(handle);
+    return object != nullptr && object->magic == magic ? object : nullptr;
+}
+
+BOOL Fail(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+bool KnownProvider(LPCWSTR name)
+{
+    return name == nullptr || wcscmp(name, MS_DEF_PROV_W) == 0 ||
+           wcscmp(name, MS_ENHANCED_PROV_W) == 0 || wcscmp(name, MS_STRONG_PROV_W) == 0;
+}
+
+BOOL RunStream(SKey* key, BOOL final, BYTE* data, DWORD length)
+{
+    if (key->stream == nullptr)
+    {
+        key->stream = EVP_CIPHER_CTX_new();
+        if (key->stream == nullptr ||
+            EVP_CipherInit_ex(key->stream, Library().rc4, nullptr, nullptr, nullptr, 1) != 1 ||
+            EVP_CIPHER_CTX_set_key_length(key->stream, static_cast<int>(key->material.size())) != 1 ||
+            EVP_CipherInit_ex(key->stream, nullptr, nullptr, key->material.data(), nullptr, 1) != 1)
+        {
+            EVP_CIPHER_CTX_free(key->stream);
+            key->stream = nullptr;
+            return Fail(static_cast<DWORD>(NTE_BAD_KEY));
+        }
+    }
+    int produced = 0;
+    if (length > 0 &&
+        EVP_CipherUpdate(key->stream, data, &produced, data, static_cast<int>(length)) != 1)
+        return Fail(static_cast<DWORD>(NTE_FAIL));
+    if (final)
+    {
+        EVP_CIPHER_CTX_free(key->stream);
+        key->stream = nullptr;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR, LPCWSTR providerName, DWORD providerType,
+                          DWORD flags)
+{
+    if (provider == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES)
+        return Fail(static_cast<DWORD>(NTE_PROV_TYPE_NOT_DEF));
+    if (!KnownProvider(providerName))
+        return Fail(static_cast<DWORD>(NTE_KEYSET_NOT_DEF));
+    if ((flags & ~(CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET)) != 0)
+        return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
+    *provider = reinterpret_cast<HCRYPTPROV>(new SProvider());
+    return TRUE;
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD)
+{
+    SProvider* p = Cast<SProvider>(provider, kProviderMagic);
+    if (p == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    p->magic = 0;
+    delete p;
+    return TRUE;
+}
+
+BOOL CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE* buffer)
+{
+    if (Cast<SProvider>(provider, kProviderMagic) == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (length == 0)
+        return TRUE;
+    if (buffer == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (RAND_bytes(buffer, static_cast<int>(length)) != 1)
+        return Fail(static_cast<DWORD>(NTE_FAIL));
+    return TRUE;
+}
+
+BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
+                     HCRYPTHASH* hash)
+{
+    if (Cast<SProvider>(provider, kProviderMagic) == nullptr || hash == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (algorithm != CALG_MD5 || key != 0 || flags != 0)
+        return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    if (Library().md5 == nullptr)
+        return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    auto* h = new SHash();
+    h->context = EVP_MD_CTX_new();
+    if (h->context == nullptr || EVP_DigestInit_ex(h->context, Library().md5, nullptr) != 1)
+    {
+        EVP_MD_CTX_free(h->context);
+        delete h;
+        return Fail(static_cast<DWORD>(NTE_FAIL));
+    }
+    *hash = reinterpret_cast<HCRYPTHASH>(h);
+    return TRUE;
+}
+
+BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
+{
+    SHash* h = Cast<SHash>(hash, kHashMagic);
+    if (h == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (h->finished)
+        return Fail(static_cast<DWORD>(NTE_BAD_HASH));
+    if (length > 0 && (data == nullptr || EVP_DigestUpdate(h->context, data, length) != 1))
+        return Fail(static_cast<DWORD>(NTE_FAIL));
+    return TRUE;
+}
+
+BOOL CryptDestroyHash(HCRYPTHASH hash)
+{
+    SHash* h = Cast<SHash>(hash, kHashMagic);
+    if (h == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    EVP_MD_CTX_free(h->context);
+    h->magic = 0;
+    delete h;
+    return TRUE;
+}
+
+BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWORD flags,
+                    HCRYPTKEY* key)
+{
+    SHash* h = Cast<SHash>(hash, kHashMagic);
+    if (Cast<SProvider>(provider, kProviderMagic) == nullptr || h == nullptr || key == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (algorithm != CALG_RC4 || Library().rc4 == nullptr)
+        return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    unsigned bits = flags >> 16;
+    if (bits == 0)
+        bits = 128;
+    if (bits < 40 || bits > 128 || bits % 8 != 0)
+        return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
+    if (!h->finished)
+    {
+        if (EVP_DigestFinal_ex(h->context, h->value, &h->length) != 1)
+            return Fail(static_cast<DWORD>(NTE_FAIL));
+        h->finished = true;
+    }
+    auto* k = new SKey();
+    k->material.assign(h->value, h->value + bits / 8);
+    if (bits < 128 && (flags & CRYPT_NO_SALT) == 0)
+        k->material.resize(16, 0); // the base provider's zero salt
+    *key = reinterpret_cast<HCRYPTKEY>(k);
+    return TRUE;
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY key)
+{
+    SKey* k = Cast<SKey>(key, kKeyMagic);
+    if (k == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    EVP_CIPHER_CTX_free(k->stream);
+    k->magic = 0;
+    delete k;
+    return TRUE;
+}
+
+BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data,
+                  DWORD* dataLength, DWORD bufferLength)
+{
+    SKey* k = Cast<SKey>(key, kKeyMagic);
+    if (k == nullptr || hash != 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (dataLength == nullptr || (data == nullptr && *dataLength > 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (*dataLength > bufferLength)
+        return Fail(ERROR_MORE_DATA);
+    return RunStream(k, final, data, *dataLength);
+}
+
+BOOL CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data,
+                  DWORD* dataLength)
+{
+    SKey* k = Cast<SKey>(key, kKeyMagic);
+    if (k == nullptr || hash != 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (dataLength == nullptr || (data == nullptr && *dataLength > 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    return RunStream(k, final, data, *dataLength);
+}
+
+HRESULT CoCreateGuid(GUID* guid)
+{
+    if (guid == nullptr)
+        return E_FAIL;
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        return E_FAIL;
+    bytes[7] = static_cast<unsigned char>((bytes[7] & 0x0F) | 0x40); // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80); // RFC 4122 variant
+    memcpy(&guid->Data1, bytes, 4);
+    memcpy(&guid->Data2, bytes + 4, 2);
+    memcpy(&guid->Data3, bytes + 6, 2);
+    memcpy(guid->Data4, bytes + 8, 8);
+    return S_OK;
+}

@@ -1,0 +1,9 @@
+// The Win32 subset in one include, as code written for Windows expects it.
+#pragma once
+
+#include "winport/Objbase.h"
+#include "winport/WinBase.h"
+#include "winport/WinCrypt.h"
+#include "winport/WinFile.h"
+#include "winport/WinString.h"
+#include "winport/WinTypes.h"

@@ -30,7 +30,7 @@ endfunction()
 function(fleet_test_suite name)
     add_executable(${name} ${ARGN})
     fleet_own_code(${name})
-    target_link_libraries(${name} PRIVATE fleetkit GTest::gtest GTest::gmock GTest::gtest_main)
+    target_link_libraries(${name} PRIVATE fleetkit fleet_testsupport GTest::gtest GTest::gmock)
     set_target_properties(${name} PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         BUILD_RPATH "${PROJECT_BINARY_DIR}/bin")

@@ -1,0 +1,116 @@
+#include "testsupport/TestSupport.h"
+
+#include "winport/WinMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace testsupport
+{
+
+std::string FleetRoot()
+{
+    const char* root = getenv("FLEET_ROOT");
+    return root != nullptr ? root : "";
+}
+
+std::string HostPath(const std::wstring& windowsPath)
+{
+    std::string host;
+    DWORD rc = winport::fleet::MapPath(windowsPath, host);
+    EXPECT_EQ(rc, 0u) << "cannot map the path";
+    return host;
+}
+
+std::string ReadHostFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteHostFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool IsChild() { return getenv("FLEET_TEST_CHILD") != nullptr; }
+
+int RunChild(const std::string& filter, const std::vector<std::pair<std::string, std::string>>& environment,
+             std::string* output)
+{
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        setenv("FLEET_TEST_CHILD", "1", 1);
+        for (const auto& [name, value] : environment)
+            setenv(name.c_str(), value.c_str(), 1);
+        std::string filterArgument = "--gtest_filter=" + filter;
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0)
+            _exit(127);
+        self[n] = '\0';
+        execl(self, self, filterArgument.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (output != nullptr)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace testsupport
+
+namespace
+{
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    std::string created;
+    if (!testsupport::IsChild())
+    {
+        char pattern[] = "/tmp/fleet-test-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+        {
+            perror("mkdtemp");
+            return 1;
+        }
+        created = pattern;
+        setenv("FLEET_ROOT", created.c_str(), 1);
+        unsetenv("FLEET_MACHINE");
+    }
+    int result = RUN_ALL_TESTS();
+    if (!created.empty() && getenv("FLEET_TEST_KEEP") == nullptr)
+        nftw(created.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    return result;
+}

@@ -1,0 +1,31 @@
+// Shared helpers of the test suites: each suite runs in a fleet of its own in a temporary
+// folder, on the default machine (an administrator's workstation), unless a test re-runs the
+// binary as a child on another machine.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testsupport
+{
+
+// The Linux folder of this run's fleet.
+std::string FleetRoot();
+
+// The Linux path of a Windows path on this process's machine (fails the test when unmapped).
+std::string HostPath(const std::wstring& windowsPath);
+
+std::string ReadHostFile(const std::string& path);
+void WriteHostFile(const std::string& path, const std::string& bytes);
+
+// True while this process runs as a child started by RunChild.
+bool IsChild();
+
+// Re-runs this test binary with --gtest_filter=filter and the given extra environment (the
+// child sees FLEET_TEST_CHILD=1 and the fleet of its parent); returns its exit code and
+// fills output with what it printed.
+int RunChild(const std::string& filter, const std::vector<std::pair<std::string, std::string>>& environment,
+             std::string* output = nullptr);
+
+} // namespace testsupport

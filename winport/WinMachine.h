@@ -31,8 +31,24 @@ struct SMachine
 // The machine of this process, resolved once from the environment.
 const SMachine& CurrentMachine();
 
-// Creates a machine folder with the minimal layout of its profile and its line in the fleet's
-// hosts file; an existing machine is left as it is. Returns ERROR_SUCCESS or a system code.
+// What Windows itself holds about a machine, written when the machine is created.
+struct SMachineSettings
+{
+    EMachineProfile profile = EMachineProfile::Workstation;
+    std::wstring architecture = L"x86"; // "x86" or "AMD64"
+    std::wstring osVersion = L"5.1";    // "5.1" XP, "5.2" 2003, "6.0" 2008, "6.1" 2008 R2
+    std::wstring servicePack;           // e.g. "Service Pack 2"
+    std::wstring domain;                // NetBIOS name of the domain joined, empty when none
+    std::wstring dnsDomain;             // DNS name of that domain
+    std::wstring administratorPassword = L"Passw0rd!";
+    std::vector<std::string> aliases;   // further names and addresses for the hosts file
+};
+
+// Creates a machine folder, its registry (computer name, environment, version, code page,
+// shares, accounts) and its line in the fleet's hosts file. An existing machine is refused with
+// ERROR_ALREADY_EXISTS; a failed creation leaves nothing behind.
+DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, const SMachineSettings& settings);
+// The default workstation of a Linux host, created on first use.
 DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, EMachineProfile profile);
 
 // A Windows path taken apart, before it is placed on any machine.
@@ -66,6 +82,22 @@ std::wstring HostPathToWindows(const std::string& hostPath);
 
 // Case-insensitive comparison of names, as the Windows file system and registry compare them.
 bool NamesEqual(const std::wstring& a, const std::wstring& b);
+
+// Resolves a server name as the fleet's hosts file knows it (a name or alias in any letter
+// case, an IPv4 or IPv6 address, an IPv6 address in its DNS literal form) to the folder name
+// of its machine. "localhost", "127.*", "::1", "*.localhost" and this machine's own names are
+// this machine. A leading "\\" is ignored. Returns ERROR_SUCCESS or ERROR_BAD_NETPATH.
+DWORD ResolveServer(const std::wstring& server, std::string& folderName);
+bool IsLoopbackName(const std::wstring& server);
+
+// One line of the hosts file: the machine's folder name, then the names and addresses it
+// answers to. Returns false for a malformed line (which resolution skips).
+bool ParseHostsLine(const std::string& line, std::string& folder, std::vector<std::string>& names);
+
+// Machine folders and the hosts file (for machine creation and the fleet tool).
+bool IsValidMachineName(const std::string& name);
+std::string FindMachineFolder(const std::string& fleetRoot, const std::string& name);
+DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const std::vector<std::string>& aliases);
 
 // The machine's own environment, before a process changes it.
 std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment();

@@ -6,6 +6,7 @@
 #include "winport/WinString.h"
 #include "winport/posix/PosixSupport.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -45,6 +46,8 @@ std::string DefaultMachineName()
     return name.substr(0, 15);
 }
 
+} // namespace
+
 bool IsValidMachineName(const std::string& name)
 {
     if (name.empty() || name.size() > 63 || name == "." || name == "..")
@@ -57,7 +60,6 @@ bool IsValidMachineName(const std::string& name)
     return true;
 }
 
-// The machine folder whose name matches without regard to case, or empty.
 std::string FindMachineFolder(const std::string& fleetRoot, const std::string& name)
 {
     std::string machines = fleetRoot + "/machines";
@@ -81,7 +83,7 @@ std::string FindMachineFolder(const std::string& fleetRoot, const std::string& n
     return found;
 }
 
-DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name)
+DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const std::vector<std::string>& aliases)
 {
     std::string hosts = fleetRoot + "/hosts";
     int fd = open(hosts.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -110,11 +112,17 @@ DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name)
     std::string line;
     if (!content.empty() && content.back() != '\n')
         line += "\n";
-    line += name + " " + name + "\n";
+    line += name + " " + name;
+    for (const std::string& alias : aliases)
+        line += " " + alias;
+    line += "\n";
     if (!posix::WriteAll(fd, line.data(), line.size()))
         return posix::ErrnoToWin32(errno);
     return ERROR_SUCCESS;
 }
+
+namespace
+{
 
 SMachine ResolveCurrentMachine()
 {
@@ -131,7 +139,11 @@ SMachine ResolveCurrentMachine()
     {
         DWORD rc = ERROR_INVALID_NAME;
         if (isDefault && IsValidMachineName(name))
+        {
             rc = CreateMachine(machine.fleetRoot, name, EMachineProfile::Workstation);
+            if (rc == ERROR_ALREADY_EXISTS)
+                rc = ERROR_SUCCESS; // another process created it first
+        }
         else if (!isDefault)
             rc = ERROR_BAD_NETPATH;
         if (rc != ERROR_SUCCESS)
@@ -140,7 +152,7 @@ SMachine ResolveCurrentMachine()
                     name.c_str(), machine.fleetRoot.c_str(), static_cast<unsigned>(rc));
             _exit(70);
         }
-        folder = name;
+        folder = FindMachineFolder(machine.fleetRoot, name);
     }
     machine.name = folder;
     machine.folder = machine.fleetRoot + "/machines/" + folder;
@@ -185,33 +197,6 @@ const SMachine& CurrentMachine()
 {
     static const SMachine s_Machine = ResolveCurrentMachine();
     return s_Machine;
-}
-
-DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, EMachineProfile profile)
-{
-    if (!IsValidMachineName(name))
-        return ERROR_INVALID_COMPUTERNAME;
-    std::string existing = FindMachineFolder(fleetRoot, name);
-    std::string folder = fleetRoot + "/machines/" + (existing.empty() ? name : existing);
-    static const char* const kFolders[] = {
-        "drive/c/Windows/Temp",
-        "drive/c/Windows/System32",
-        "drive/c/Program Files",
-        "drive/c/Users",
-        "runtime",
-    };
-    for (const char* sub : kFolders)
-    {
-        DWORD rc = posix::MakeDirectories(folder + "/" + sub);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-    }
-    if (profile == EMachineProfile::Workstation)
-    {
-        if (symlink("/", (folder + "/drive/z").c_str()) != 0 && errno != EEXIST)
-            return posix::ErrnoToWin32(errno);
-    }
-    return AddHostsLine(fleetRoot, existing.empty() ? name : existing);
 }
 
 DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
@@ -282,34 +267,6 @@ std::wstring HostPathToWindows(const std::string& hostPath)
     return L"\\\\?\\unix" + toBackslashes(hostPath);
 }
 
-std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment()
-{
-    // The machine's system environment; it moves into its registry with the machine server.
-    const SMachine& machine = CurrentMachine();
-    std::wstring computer = FromUtf8(machine.name);
-    for (wchar_t& c : computer)
-        c = static_cast<wchar_t>(towupper(c));
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    return {
-        {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
-        {L"CommonProgramFiles", L"C:\\Program Files\\Common Files"},
-        {L"COMPUTERNAME", computer},
-        {L"ComSpec", L"C:\\Windows\\system32\\cmd.exe"},
-        {L"NUMBER_OF_PROCESSORS", std::to_wstring(cpus > 0 ? cpus : 1)},
-        {L"OS", L"Windows_NT"},
-        {L"Path", L"C:\\Windows\\system32;C:\\Windows;C:\\Windows\\System32\\Wbem"},
-        {L"PATHEXT", L".COM;.EXE;.BAT;.CMD"},
-        {L"PROCESSOR_ARCHITECTURE", machine.hasLinuxDrive ? L"x86" : L"AMD64"},
-        {L"ProgramData", L"C:\\ProgramData"},
-        {L"ProgramFiles", L"C:\\Program Files"},
-        {L"SystemDrive", L"C:"},
-        {L"SystemRoot", L"C:\\Windows"},
-        {L"TEMP", L"C:\\Windows\\Temp"},
-        {L"TMP", L"C:\\Windows\\Temp"},
-        {L"windir", L"C:\\Windows"},
-    };
-}
-
 UINT MachineAnsiCodePage()
 {
     // Western European, the default of the machines the product runs on.
@@ -319,3 +276,157 @@ UINT MachineAnsiCodePage()
 } // namespace winport::fleet
 
 UINT GetACP() { return winport::fleet::MachineAnsiCodePage(); }
+
+namespace winport::fleet
+{
+namespace
+{
+
+bool IsHostNameCharacter(char c)
+{
+    return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == ':' || c == '%';
+}
+
+// The address bytes of an IPv4 or IPv6 text (an IPv6 DNS literal is turned back first); the
+// scope of an IPv6 address is ignored.
+bool AddressBytes(std::string text, std::string& bytes)
+{
+    static const std::string kLiteral = ".ipv6-literal.net";
+    if (text.size() > kLiteral.size() &&
+        strcasecmp(text.c_str() + text.size() - kLiteral.size(), kLiteral.c_str()) == 0)
+    {
+        text.resize(text.size() - kLiteral.size());
+        for (char& c : text)
+        {
+            if (c == '-')
+                c = ':';
+            else if (c == 's' || c == 'S')
+                c = '%';
+        }
+    }
+    text = text.substr(0, text.find('%'));
+    unsigned char buffer[16];
+    if (inet_pton(AF_INET, text.c_str(), buffer) == 1)
+    {
+        bytes.assign(reinterpret_cast<char*>(buffer), 4);
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), buffer) == 1)
+    {
+        bytes.assign(reinterpret_cast<char*>(buffer), 16);
+        return true;
+    }
+    return false;
+}
+
+bool SameHost(const std::string& wanted, const std::string& known)
+{
+    if (strcasecmp(wanted.c_str(), known.c_str()) == 0)
+        return true;
+    std::string a, b;
+    return AddressBytes(wanted, a) && AddressBytes(known, b) && a == b;
+}
+
+} // namespace
+
+bool ParseHostsLine(const std::string& line, std::string& folder, std::vector<std::string>& names)
+{
+    folder.clear();
+    names.clear();
+    std::string text = line.substr(0, line.find('#'));
+    size_t pos = 0;
+    std::vector<std::string> fields;
+    while (pos < text.size())
+    {
+        size_t start = text.find_first_not_of(" \t\r", pos);
+        if (start == std::string::npos)
+            break;
+        size_t end = text.find_first_of(" \t\r", start);
+        if (end == std::string::npos)
+            end = text.size();
+        fields.push_back(text.substr(start, end - start));
+        pos = end;
+    }
+    if (fields.empty())
+        return false;
+    for (const std::string& field : fields)
+    {
+        if (field.size() > 255)
+            return false;
+        for (char c : field)
+        {
+            if (!IsHostNameCharacter(c))
+                return false;
+        }
+    }
+    folder = fields[0];
+    names.assign(fields.begin() + 1, fields.end());
+    return IsValidMachineName(folder);
+}
+
+bool IsLoopbackName(const std::wstring& server)
+{
+    std::string name = ToUtf8(server);
+    if (name.empty() || strcasecmp(name.c_str(), "localhost") == 0 || name.rfind("127.", 0) == 0)
+        return true;
+    static const std::string kLocal = ".localhost";
+    if (name.size() > kLocal.size() && strcasecmp(name.c_str() + name.size() - kLocal.size(), kLocal.c_str()) == 0)
+        return true;
+    std::string bytes;
+    static const std::string kLoopback6(15, '\0');
+    return AddressBytes(name, bytes) && bytes.size() == 16 && bytes == kLoopback6 + '\1';
+}
+
+DWORD ResolveServer(const std::wstring& server, std::string& folderName)
+{
+    std::wstring name = server;
+    while (!name.empty() && (name[0] == L'\\' || name[0] == L'/'))
+        name.erase(0, 1);
+    const SMachine& self = CurrentMachine();
+    if (IsLoopbackName(name) || NamesEqual(name, FromUtf8(self.name)))
+    {
+        folderName = self.name;
+        return ERROR_SUCCESS;
+    }
+    std::string wanted = ToUtf8(name);
+    if (wanted.size() > 255)
+        return ERROR_BAD_NETPATH;
+    std::string content;
+    {
+        int fd = open((self.fleetRoot + "/hosts").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return ERROR_BAD_NETPATH;
+        posix::CFd guard(fd);
+        char buffer[8192];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            content.append(buffer, static_cast<size_t>(n));
+    }
+    size_t pos = 0;
+    while (pos < content.size())
+    {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos)
+            end = content.size();
+        std::string folder;
+        std::vector<std::string> names;
+        if (ParseHostsLine(content.substr(pos, end - pos), folder, names))
+        {
+            bool match = strcasecmp(folder.c_str(), wanted.c_str()) == 0;
+            for (size_t i = 0; !match && i < names.size(); ++i)
+                match = SameHost(wanted, names[i]);
+            if (match)
+            {
+                std::string found = FindMachineFolder(self.fleetRoot, folder);
+                if (found.empty())
+                    return ERROR_BAD_NETPATH;
+                folderName = found;
+                return ERROR_SUCCESS;
+            }
+        }
+        pos = end + 1;
+    }
+    return ERROR_BAD_NETPATH;
+}
+
+} // namespace winport::fleet

@@ -1,0 +1,139 @@
+// Linux only: machine server sockets.
+#include "winport/posix/MachineSocket.h"
+
+#include "winport/posix/MachineProtocol.h"
+#include "winport/posix/PosixSupport.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace winport::posix
+{
+namespace
+{
+
+// A socket address for path; a path too long for sun_path goes through /proc/self/fd of its
+// folder, which keeps the address short. dirFd receives the folder's descriptor to close.
+bool MakeAddress(const std::string& path, sockaddr_un& address, int& dirFd)
+{
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    dirFd = -1;
+    std::string target = path;
+    if (target.size() >= sizeof address.sun_path)
+    {
+        std::string folder = path.substr(0, path.rfind('/'));
+        dirFd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0)
+            return false;
+        target = "/proc/self/fd/" + std::to_string(dirFd) + path.substr(path.rfind('/'));
+    }
+    memcpy(address.sun_path, target.c_str(), target.size() + 1);
+    return true;
+}
+
+} // namespace
+
+std::string MachineSocketPath(const std::string& machineFolder)
+{
+    return machineFolder + "/runtime/machined.sock";
+}
+
+int ConnectMachineSocket(const std::string& machineFolder)
+{
+    sockaddr_un address;
+    int dirFd;
+    if (!MakeAddress(MachineSocketPath(machineFolder), address, dirFd))
+        return -1;
+    CFd folder(dirFd);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int ListenMachineSocket(const std::string& machineFolder)
+{
+    std::string path = MachineSocketPath(machineFolder);
+    sockaddr_un address;
+    int dirFd;
+    if (!MakeAddress(path, address, dirFd))
+        return -1;
+    CFd folder(dirFd);
+    unlink(path.c_str()); // a stale socket of a server that died; the caller holds the lock
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 128) != 0)
+    {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool SendFrame(int fd, const std::string& frame)
+{
+    const char* p = frame.data();
+    size_t left = frame.size();
+    while (left > 0)
+    {
+        ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
+        if (n < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+namespace
+{
+bool ReadExactly(int fd, char* p, size_t n)
+{
+    while (n > 0)
+    {
+        ssize_t got = recv(fd, p, n, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+} // namespace
+
+bool ReceiveFrame(int fd, uint16_t& code, std::string& body)
+{
+    machine::protocol::SHeader header;
+    if (!ReadExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
+        return false;
+    size_t rest = header.length + sizeof(uint32_t) - sizeof header;
+    if (header.length < sizeof header - sizeof(uint32_t) || header.length > machine::protocol::kMaxMessage)
+        return false;
+    body.resize(rest);
+    code = header.code;
+    return rest == 0 || ReadExactly(fd, body.data(), rest);
+}
+
+} // namespace winport::posix

@@ -1,0 +1,23 @@
+// Linux only: the Unix sockets of machine servers and blocking message framing over them.
+#pragma once
+
+#include "winport/WinTypes.h"
+
+#include <string>
+
+namespace winport::posix
+{
+
+// FLEET_ROOT/machines/NAME/runtime/machined.sock of a machine folder.
+std::string MachineSocketPath(const std::string& machineFolder);
+
+// Connects to a machine's server; -1 with errno when it does not answer.
+int ConnectMachineSocket(const std::string& machineFolder);
+// Binds and listens (non-blocking); -1 with errno on failure.
+int ListenMachineSocket(const std::string& machineFolder);
+
+bool SendFrame(int fd, const std::string& frame);
+// Reads one message: code and body. False when the connection ended or broke.
+bool ReceiveFrame(int fd, uint16_t& code, std::string& body);
+
+} // namespace winport::posix

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cwctype>
 #include <cstdio>
 
 using namespace machine::protocol;
@@ -221,20 +222,66 @@ DWORD CMachineServer::ResolveKey(SClient& client, uint64_t handle, int64_t& key,
     return ERROR_SUCCESS;
 }
 
-std::wstring CMachineServer::MachineDomain()
+std::wstring CMachineServer::ReadString(const wchar_t* keyPath, const wchar_t* name)
 {
     int64_t key;
     DWORD type;
     std::string data;
-    if (m_Store.OpenKey(winport::posix::kKeyLocalMachine,
-                        L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", key) != ERROR_SUCCESS ||
-        m_Store.QueryValue(key, L"DefaultDomainName", type, data) != ERROR_SUCCESS || type != REG_SZ)
+    if (m_Store.OpenKey(winport::posix::kKeyLocalMachine, keyPath, key) != ERROR_SUCCESS ||
+        m_Store.QueryValue(key, name, type, data) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ))
         return std::wstring();
     std::u16string units(data.size() / 2, u'\0');
     memcpy(units.data(), data.data(), units.size() * 2);
-    while (!units.empty() && units.back() == u'\0')
-        units.pop_back();
     return winport::FromUtf16(units.data(), units.size());
+}
+
+DWORD CMachineServer::FindShare(const std::wstring& share, protocol::SGetShareReply& reply)
+{
+    std::wstring systemRoot = ReadString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"SystemRoot");
+    systemRoot = systemRoot.c_str(); // up to its terminator
+    if (winport::fleet::NamesEqual(share, L"ADMIN$"))
+    {
+        reply.path = winport::ToUtf8(systemRoot.empty() ? L"C:\\Windows" : systemRoot);
+        reply.remark = "Remote Admin";
+        reply.special = 1;
+        return ERROR_SUCCESS;
+    }
+    if (share.size() == 2 && share[1] == L'$' && iswalpha(share[0]))
+    {
+        // A drive's administrative share exists when the drive does.
+        std::string drive(1, static_cast<char>(tolower(static_cast<int>(share[0]))));
+        struct stat st;
+        if (stat((m_Folder + "/drive/" + drive).c_str(), &st) != 0 || drive == "z")
+            return ERROR_BAD_NET_NAME;
+        reply.path = std::string(1, static_cast<char>(toupper(static_cast<int>(share[0])))) + ":\\";
+        reply.remark = "Default share";
+        reply.special = 1;
+        return ERROR_SUCCESS;
+    }
+    // Other shares are REG_MULTI_SZ values of "Path=...", "Remark=..." items.
+    std::wstring items = ReadString(L"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", share.c_str());
+    if (items.empty())
+        return ERROR_BAD_NET_NAME;
+    size_t pos = 0;
+    while (pos < items.size())
+    {
+        std::wstring item = items.c_str() + pos;
+        pos += item.size() + 1;
+        if (item.rfind(L"Path=", 0) == 0)
+            reply.path = winport::ToUtf8(item.substr(5));
+        else if (item.rfind(L"Remark=", 0) == 0)
+            reply.remark = winport::ToUtf8(item.substr(7));
+    }
+    return reply.path.empty() ? ERROR_BAD_NET_NAME : ERROR_SUCCESS;
+}
+
+std::wstring CMachineServer::MachineDomain()
+{
+    // A machine outside any domain names itself here.
+    std::wstring domain = ReadString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"DefaultDomainName");
+    domain = domain.c_str();
+    return winport::fleet::NamesEqual(domain, Wide(m_MachineName)) ? std::wstring() : domain;
 }
 
 CRegistryStore* CMachineServer::DomainStore(const std::wstring& domain)
@@ -381,6 +428,21 @@ bool CMachineServer::Dispatch(SClient& client, uint16_t code, const char* body, 
             CRegistryStore* store = DomainStore(domain);
             message.status = store != nullptr && store->AccountExists(user) ? ERROR_SUCCESS : ERROR_NO_SUCH_USER;
             message.isAdministrator = message.status == ERROR_SUCCESS && IsAdministrator(domain, user) ? 1 : 0;
+        }
+        answer(message);
+        return true;
+    }
+    case ERequest::GetShare:
+    {
+        SGetShareRequest get;
+        if (!Decode(body, size, get))
+            return false;
+        SGetShareReply message;
+        message.status = FindShare(Wide(get.share), message);
+        if (message.status == ERROR_SUCCESS && message.special && !client.administrator)
+        {
+            message = SGetShareReply{};
+            message.status = ERROR_ACCESS_DENIED;
         }
         answer(message);
         return true;

@@ -61,6 +61,9 @@ private:
     DWORD CheckAccount(const std::wstring& account, const std::wstring& password, bool& administrator);
     bool IsAdministrator(const std::wstring& domain, const std::wstring& user);
     std::wstring MachineDomain();
+    // A REG_SZ-like value of HKEY_LOCAL_MACHINE with its terminators, or empty.
+    std::wstring ReadString(const wchar_t* keyPath, const wchar_t* name);
+    DWORD FindShare(const std::wstring& share, protocol::SGetShareReply& reply);
     winport::posix::CRegistryStore* DomainStore(const std::wstring& domain);
 
     std::string m_FleetRoot;

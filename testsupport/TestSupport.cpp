@@ -110,6 +110,8 @@ int main(int argc, char** argv)
         unsetenv("FLEET_MACHINE");
     }
     int result = RUN_ALL_TESTS();
+    if (!created.empty())
+        winport::fleet::StopMachineServers(created);
     if (!created.empty() && getenv("FLEET_TEST_KEEP") == nullptr)
         nftw(created.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return result;

@@ -76,6 +76,10 @@ DWORD ParseWindowsPath(const std::wstring& path, const std::wstring& currentDire
 // refused, except on the Linux drive Z:). Returns ERROR_SUCCESS or a system code.
 DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath);
 
+// Places a drive path on a machine folder (the rules of MapPath).
+DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t drive,
+                   const std::vector<std::wstring>& components, std::string& hostPath);
+
 // The Windows form of a Linux path: a drive path inside the machine's folder, Z:\... on a
 // workstation, else \\?\unix\....
 std::wstring HostPathToWindows(const std::string& hostPath);
@@ -93,6 +97,10 @@ bool IsLoopbackName(const std::wstring& server);
 // One line of the hosts file: the machine's folder name, then the names and addresses it
 // answers to. Returns false for a malformed line (which resolution skips).
 bool ParseHostsLine(const std::string& line, std::string& folder, std::vector<std::string>& names);
+
+// Asks every running machine server of a fleet to end (none is started); returns how many
+// answered.
+int StopMachineServers(const std::string& fleetRoot);
 
 // Machine folders and the hosts file (for machine creation and the fleet tool).
 bool IsValidMachineName(const std::string& name);

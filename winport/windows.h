@@ -5,5 +5,8 @@
 #include "winport/WinBase.h"
 #include "winport/WinCrypt.h"
 #include "winport/WinFile.h"
+#include "winport/WinNet.h"
+#include "winport/WinReg.h"
+#include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/WinTypes.h"

@@ -4,6 +4,7 @@
 
 #include "winport/WinBase.h"
 #include "winport/WinString.h"
+#include "winport/posix/Network.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <arpa/inet.h>
@@ -199,28 +200,20 @@ const SMachine& CurrentMachine()
     return s_Machine;
 }
 
-DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
+DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t drive,
+                   const std::vector<std::wstring>& components, std::string& hostPath)
 {
-    const SMachine& machine = CurrentMachine();
-    wchar_t current[MAX_PATH];
-    DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
-    SParsedPath parsed;
-    DWORD rc = ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    if (parsed.kind == SParsedPath::EKind::Unc)
-        return ERROR_BAD_NETPATH; // shares arrive with the machine server
-    char letter = static_cast<char>(tolower(static_cast<unsigned char>(parsed.drive)));
-    std::string root = machine.folder + "/drive/" + std::string(1, letter);
+    char letter = static_cast<char>(tolower(static_cast<unsigned char>(drive)));
+    std::string root = machineFolder + "/drive/" + std::string(1, letter);
     struct stat st;
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    bool linuxDrive = letter == 'z' && hasLinuxDrive;
+    if ((letter == 'z' && !hasLinuxDrive) || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return ERROR_PATH_NOT_FOUND;
-    bool linuxDrive = letter == 'z' && machine.hasLinuxDrive;
     std::string path = linuxDrive ? std::string() : root;
     bool exists = true;
-    for (size_t i = 0; i < parsed.components.size(); ++i)
+    for (const std::wstring& component : components)
     {
-        std::string name = ToUtf8(parsed.components[i]);
+        std::string name = ToUtf8(component);
         std::string found;
         if (exists && FindEntry(path.empty() ? "/" : path, name, found))
         {
@@ -236,6 +229,20 @@ DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
     }
     hostPath = path.empty() ? "/" : path;
     return ERROR_SUCCESS;
+}
+
+DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
+{
+    const SMachine& machine = CurrentMachine();
+    wchar_t current[MAX_PATH];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
+    SParsedPath parsed;
+    DWORD rc = ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (parsed.kind == SParsedPath::EKind::Unc)
+        return posix::MapUncPath(parsed, hostPath);
+    return MapOnMachine(machine.folder, machine.hasLinuxDrive, parsed.drive, parsed.components, hostPath);
 }
 
 std::wstring HostPathToWindows(const std::string& hostPath)

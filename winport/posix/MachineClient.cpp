@@ -4,7 +4,9 @@
 #include "winport/WinMachine.h"
 #include "winport/WinString.h"
 #include "winport/posix/MachineSocket.h"
+#include "winport/posix/PosixSupport.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -196,3 +198,38 @@ DWORD CMachineConnection::RoundTrip(const std::string& frame, std::string& body)
 }
 
 } // namespace winport::posix
+
+namespace winport::fleet
+{
+
+int StopMachineServers(const std::string& fleetRoot)
+{
+    int stopped = 0;
+    DIR* dir = opendir((fleetRoot + "/machines").c_str());
+    if (dir == nullptr)
+        return 0;
+    while (dirent* entry = readdir(dir))
+    {
+        if (entry->d_name[0] == '.')
+            continue;
+        int fd = posix::ConnectMachineSocket(fleetRoot + "/machines/" + entry->d_name);
+        if (fd < 0)
+            continue;
+        posix::CFd guard(fd);
+        machine::protocol::SHelloRequest hello;
+        hello.pid = static_cast<uint32_t>(getpid());
+        hello.callerMachine = entry->d_name;
+        machine::protocol::SShutdownRequest shutdown;
+        uint16_t code;
+        std::string body;
+        if (posix::SendFrame(fd, machine::protocol::Encode(static_cast<uint16_t>(hello.kCode), hello)) &&
+            posix::ReceiveFrame(fd, code, body) &&
+            posix::SendFrame(fd, machine::protocol::Encode(static_cast<uint16_t>(shutdown.kCode), shutdown)) &&
+            posix::ReceiveFrame(fd, code, body))
+            ++stopped;
+    }
+    closedir(dir);
+    return stopped;
+}
+
+} // namespace winport::fleet

@@ -28,8 +28,7 @@ public:
     // Starts the machine's server when none answers; returns a connected socket or -1.
     static int ConnectStartingServer(const std::string& machineFolder, const std::string& machineName);
 
-    // One request and its reply; a broken connection gives RPC_S_SERVER_UNAVAILABLE-like
-    // ERROR_NOT_READY and is not reused.
+    // One request and its reply; a broken connection gives ERROR_NOT_READY and is not reused.
     template <class TRequest, class TReply>
     DWORD Call(TRequest& request, TReply& reply, uint16_t code = static_cast<uint16_t>(TRequest::kCode))
     {
@@ -38,8 +37,14 @@ public:
         DWORD rc = RoundTrip(frame, body);
         if (rc != ERROR_SUCCESS)
             return rc;
-        if (!machine::protocol::Decode(body.data(), body.size(), reply))
+        if (machine::protocol::Decode(body.data(), body.size(), reply))
+            return ERROR_SUCCESS;
+        // A refused request is answered with its status alone, which every reply starts with.
+        machine::protocol::SStatusReply status;
+        if (!machine::protocol::Decode(body.data(), body.size(), status) || status.status == ERROR_SUCCESS)
             return ERROR_INVALID_DATA;
+        reply = TReply{};
+        reply.status = status.status;
         return ERROR_SUCCESS;
     }
 

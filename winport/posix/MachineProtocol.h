@@ -39,6 +39,7 @@ enum class ERequest : uint16_t
     // Accounts and network access.
     CheckCredentials,
     AccountInfo,
+    GetShare,
     Ping,
 };
 
@@ -305,6 +306,23 @@ struct SAccountInfoRequest
     static constexpr ERequest kCode = ERequest::AccountInfo;
     std::string account;
     template <class A> void Fields(A& a) { a(account); }
+};
+
+// A share of the machine: its folder as a Windows path of the machine. Administrative shares
+// (ADMIN$, C$, ...) answer administrators only.
+struct SGetShareRequest
+{
+    static constexpr ERequest kCode = ERequest::GetShare;
+    std::string share;
+    template <class A> void Fields(A& a) { a(share); }
+};
+struct SGetShareReply
+{
+    uint32_t status = 0;
+    std::string path;
+    std::string remark;
+    uint32_t special = 0; // 1 for an administrative share
+    template <class A> void Fields(A& a) { a(status, path, remark, special); }
 };
 
 } // namespace machine::protocol

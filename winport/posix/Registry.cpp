@@ -6,6 +6,7 @@
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/posix/MachineClient.h"
+#include "winport/posix/Network.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <cstring>
@@ -356,10 +357,8 @@ LSTATUS RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result)
         *result = key;
         return ERROR_SUCCESS;
     }
-    std::wstring user, password;
-    winport::security::ThreadNetworkCredentials(user, password);
     std::shared_ptr<CMachineConnection> connection;
-    DWORD rc = CMachineConnection::Remote(folder, user, password, connection);
+    DWORD rc = winport::posix::ConnectionForServer(folder, connection);
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
     *result = static_cast<HKEY>(winport::posix::InsertHandle(std::make_shared<CKeyObject>(

@@ -1,0 +1,631 @@
+#include "fleetsim/Fleet.h"
+
+#include "framework/CStringSupport.h"
+#include "winport/WinReg.h"
+#include "winport/WinString.h"
+#include "winport/posix/MachineSocket.h"
+#include "winport/posix/PosixSupport.h"
+#include "winport/posix/RegistryStore.h"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using winport::posix::CRegistryStore;
+
+namespace fleetsim
+{
+namespace
+{
+
+std::string StoredString(const std::wstring& text)
+{
+    std::u16string units = winport::ToUtf16(text);
+    units.push_back(u'\0');
+    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::wstring FromStored(const std::string& bytes)
+{
+    std::u16string units(bytes.size() / 2, u'\0');
+    memcpy(units.data(), bytes.data(), units.size() * 2);
+    return winport::FromUtf16(units.data(), units.size());
+}
+
+class CWriter
+{
+public:
+    explicit CWriter(CRegistryStore& store) : m_Store(store) {}
+    void String(const std::wstring& key, const std::wstring& name, const std::wstring& value)
+    {
+        Put(key, name, REG_SZ, StoredString(value));
+    }
+    void Dword(const std::wstring& key, const std::wstring& name, DWORD value)
+    {
+        Put(key, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value));
+    }
+    void Key(const std::wstring& key)
+    {
+        int64_t id;
+        bool created;
+        Check(m_Store.CreateKey(winport::posix::kKeyLocalMachine, key, id, created));
+    }
+    void Check(DWORD rc)
+    {
+        if (rc != ERROR_SUCCESS && m_Status == ERROR_SUCCESS)
+            m_Status = rc;
+    }
+    DWORD Status() const { return m_Status; }
+
+private:
+    void Put(const std::wstring& key, const std::wstring& name, DWORD type, const std::string& data)
+    {
+        int64_t id = 0;
+        bool created;
+        DWORD rc = m_Store.CreateKey(winport::posix::kKeyLocalMachine, key, id, created);
+        if (rc == ERROR_SUCCESS)
+            rc = m_Store.SetValue(id, name, type, data);
+        Check(rc);
+    }
+    CRegistryStore& m_Store;
+    DWORD m_Status = ERROR_SUCCESS;
+};
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+std::string MachineFolder(const std::string& root, const std::string& name)
+{
+    std::string found = winport::fleet::FindMachineFolder(root, name);
+    return found.empty() ? std::string() : root + "/machines/" + found;
+}
+
+// The Exchange and product layers, on top of the Windows server.
+DWORD WriteApplications(const std::string& folder, const SMachineProfile& profile)
+{
+    CRegistryStore store;
+    DWORD rc = store.Open(folder + "/registry.db");
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    rc = store.Begin();
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    CWriter w(store);
+    static const std::pair<unsigned, const wchar_t*> kRoles[] = {
+        {kRoleMailbox, L"MailboxRole"},
+        {kRoleHubTransport, L"HubTransportRole"},
+        {kRoleClientAccess, L"ClientAccessRole"},
+        {kRoleUnifiedMessaging, L"UnifiedMessagingRole"},
+        {kRoleEdgeTransport, L"EdgeTransportRole"},
+    };
+    switch (profile.exchange)
+    {
+    case EExchange::Exchange2003:
+    {
+        // Build numbers of the releases: 6944 RTM, 7226 SP1, 7638 SP2.
+        const wchar_t* setup = L"SOFTWARE\\Microsoft\\Exchange\\Setup";
+        DWORD servicePackBuild = profile.exchangeServicePack == 0 ? 0 : profile.exchangeServicePack == 1 ? 7226 : 7638;
+        w.Dword(setup, L"NewestBuild", profile.exchangeServicePack == 0 ? 6944 : servicePackBuild);
+        w.Dword(setup, L"ServicePackBuild", servicePackBuild);
+        w.String(setup, L"Services", L"C:\\Program Files\\Exchsrvr");
+        w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"Enabled", 0);
+        w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"ReloadNow", 0);
+        break;
+    }
+    case EExchange::Exchange2007:
+    case EExchange::Exchange2010:
+    {
+        bool is2007 = profile.exchange == EExchange::Exchange2007;
+        std::wstring base = is2007 ? L"SOFTWARE\\Microsoft\\Exchange\\v8.0" : L"SOFTWARE\\Microsoft\\ExchangeServer\\v14";
+        std::wstring setup = is2007 ? L"SOFTWARE\\Microsoft\\Exchange\\Setup" : L"SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
+        w.Dword(setup, L"MsiProductMajor", is2007 ? 8 : 14);
+        w.Dword(setup, L"MsiProductMinor", static_cast<DWORD>(profile.exchangeServicePack));
+        w.String(setup, L"MsiInstallPath", is2007 ? L"C:\\Program Files\\Microsoft\\Exchange Server\\"
+                                                  : L"C:\\Program Files\\Microsoft\\Exchange Server\\V14\\");
+        for (const auto& [bit, name] : kRoles)
+        {
+            if (profile.roles & bit)
+                w.String(base + L"\\" + name, L"ConfiguredVersion", is2007 ? L"8.0.685.24" : L"14.0.639.21");
+        }
+        if (is2007 && (profile.roles & kRoleMailbox))
+        {
+            w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"Enabled", 0);
+            w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"ReloadNow", 0);
+        }
+        break;
+    }
+    case EExchange::None:
+        break;
+    }
+    if (profile.exchange != EExchange::None)
+        w.String(L"SOFTWARE\\Clients\\Mail\\ExchangeMAPI", L"DLLPath", L"C:\\Windows\\system32\\mapi32.dll");
+    if (profile.product.installed)
+    {
+        const std::wstring key = L"SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion";
+        w.String(key, L"HomeDir", profile.product.homeDir);
+        w.String(key, L"Version", profile.product.version);
+        w.String(key, L"Build", std::to_wstring(profile.product.build));
+        if (!profile.product.patchBuild.empty())
+            w.String(key, L"PatchBuild", profile.product.patchBuild);
+        if (!profile.product.servicePack.empty())
+            w.String(key, L"ServicePack", profile.product.servicePack);
+        w.Dword(key, L"IsCluster", profile.product.cluster ? 1 : 0);
+        for (const std::wstring& hotfix : profile.product.hotfixes)
+            w.Dword(L"SOFTWARE\\Halvorn\\Parvel for Exchange\\Hotfix\\" + hotfix, L"Installed", 1);
+    }
+    if (w.Status() != ERROR_SUCCESS)
+        return w.Status();
+    rc = store.Commit();
+    if (rc != ERROR_SUCCESS || !profile.product.installed)
+        return rc;
+    // The product's home folder, where its files live.
+    std::string home;
+    winport::fleet::SParsedPath parsed;
+    rc = winport::fleet::ParseWindowsPath(profile.product.homeDir, L"C:\\", parsed);
+    if (rc != ERROR_SUCCESS || parsed.kind != winport::fleet::SParsedPath::EKind::Drive)
+        return ERROR_BAD_PATHNAME;
+    rc = winport::fleet::MapOnMachine(folder, false, parsed.drive, parsed.components, home);
+    return rc == ERROR_SUCCESS ? winport::posix::MakeDirectories(home) : rc;
+}
+
+// The profile record: what AddMachine was given, less any password.
+std::string ProfileRecord(const SMachineProfile& p)
+{
+    std::ostringstream out;
+    auto line = [&out](const char* key, const std::wstring& value) { out << key << '=' << winport::ToUtf8(value) << '\n'; };
+    out << "profile=" << p.profile << '\n';
+    line("architecture", p.settings.architecture);
+    line("os", p.settings.osVersion);
+    line("servicepack", p.settings.servicePack);
+    line("domain", p.settings.domain);
+    line("dnsdomain", p.settings.dnsDomain);
+    for (const std::string& alias : p.settings.aliases)
+        out << "alias=" << alias << '\n';
+    out << "exchangesp=" << p.exchangeServicePack << '\n' << "roles=" << p.roles << '\n';
+    out << "product=" << (p.product.installed ? 1 : 0) << '\n';
+    line("productversion", p.product.version);
+    out << "productbuild=" << p.product.build << '\n';
+    line("patchbuild", p.product.patchBuild);
+    line("productsp", p.product.servicePack);
+    line("homedir", p.product.homeDir);
+    for (const std::wstring& hotfix : p.product.hotfixes)
+        line("hotfix", hotfix);
+    out << "cluster=" << (p.product.cluster ? 1 : 0) << '\n';
+    return out.str();
+}
+
+DWORD ReadProfileRecord(const std::string& path, SMachineProfile& p)
+{
+    std::ifstream in(path);
+    if (!in)
+        return ERROR_FILE_NOT_FOUND;
+    std::string text;
+    bool known = false;
+    while (std::getline(in, text))
+    {
+        size_t at = text.find('=');
+        if (at == std::string::npos)
+            continue;
+        std::string key = text.substr(0, at);
+        std::string value = text.substr(at + 1);
+        std::wstring wide = winport::FromUtf8(value);
+        if (key == "profile")
+            known = ParseProfileName(value, p) == ERROR_SUCCESS;
+        else if (key == "architecture")
+            p.settings.architecture = wide;
+        else if (key == "os")
+            p.settings.osVersion = wide;
+        else if (key == "servicepack")
+            p.settings.servicePack = wide;
+        else if (key == "domain")
+            p.settings.domain = wide;
+        else if (key == "dnsdomain")
+            p.settings.dnsDomain = wide;
+        else if (key == "alias")
+            p.settings.aliases.push_back(value);
+        else if (key == "exchangesp")
+            p.exchangeServicePack = atoi(value.c_str());
+        else if (key == "roles")
+            p.roles = static_cast<unsigned>(atoi(value.c_str()));
+        else if (key == "product")
+            p.product.installed = value == "1";
+        else if (key == "productversion")
+            p.product.version = wide;
+        else if (key == "productbuild")
+            p.product.build = atoi(value.c_str());
+        else if (key == "patchbuild")
+            p.product.patchBuild = wide;
+        else if (key == "productsp")
+            p.product.servicePack = wide;
+        else if (key == "homedir")
+            p.product.homeDir = wide;
+        else if (key == "hotfix")
+            p.product.hotfixes.push_back(wide);
+        else if (key == "cluster")
+            p.product.cluster = value == "1";
+    }
+    return known ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+bool ServerAnswers(const std::string& folder)
+{
+    int fd = winport::posix::ConnectMachineSocket(folder);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+} // namespace
+
+std::string ErrorText(DWORD code)
+{
+    return winport::ToUtf8(CStringSupport::ConvertWin32ErrorCodeToString(code));
+}
+
+DWORD CreateFleet(const std::string& root)
+{
+    for (const char* sub : {"/machines", "/domains", "/profiles"})
+    {
+        DWORD rc = winport::posix::MakeDirectories(root + sub);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    }
+    std::string hosts = root + "/hosts";
+    std::ofstream touch(hosts, std::ios::app);
+    return touch ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+DWORD CreateDomain(const std::string& root, const SDomain& domain)
+{
+    std::string name = winport::ToUtf8(domain.name);
+    if (!winport::fleet::IsValidMachineName(name) || name.size() > 15)
+        return ERROR_INVALID_NAME;
+    std::string folder = root + "/domains/" + name;
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0)
+        return ERROR_ALREADY_EXISTS;
+    DWORD rc = winport::posix::MakeDirectories(folder);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    CRegistryStore store;
+    rc = store.Open(folder + "/accounts.db");
+    if (rc == ERROR_SUCCESS)
+        rc = store.Begin();
+    if (rc == ERROR_SUCCESS)
+    {
+        CWriter w(store);
+        w.String(L"Domain", L"DnsName", domain.dnsName);
+        w.String(L"Domain", L"ControllerName", domain.controller.empty() ? domain.name + L"-DC" : domain.controller);
+        w.Check(store.AddGroup(L"Domain Admins"));
+        w.Check(store.AddGroup(L"Domain Users"));
+        w.Check(store.AddAccount(domain.adminUser, domain.adminPassword));
+        w.Check(store.AddGroupMember(L"Domain Admins", domain.adminUser));
+        w.Check(store.AddGroupMember(L"Domain Users", domain.adminUser));
+        for (const auto& [user, password] : domain.users)
+        {
+            w.Check(store.AddAccount(user, password));
+            w.Check(store.AddGroupMember(L"Domain Users", user));
+        }
+        rc = w.Status() == ERROR_SUCCESS ? store.Commit() : w.Status();
+    }
+    store.Close();
+    if (rc != ERROR_SUCCESS)
+        RemoveTree(folder);
+    return rc;
+}
+
+DWORD ParseProfileName(const std::string& text, SMachineProfile& profile)
+{
+    profile.profile = text;
+    auto& s = profile.settings;
+    if (text == "workstation")
+    {
+        s.profile = winport::fleet::EMachineProfile::Workstation;
+        s.architecture = L"x86";
+        s.osVersion = L"5.1";
+        return ERROR_SUCCESS;
+    }
+    s.profile = winport::fleet::EMachineProfile::Server;
+    if (text == "server")
+    {
+        s.architecture = L"AMD64";
+        s.osVersion = L"5.2";
+        profile.exchange = EExchange::None;
+    }
+    else if (text == "exchange2003")
+    {
+        s.architecture = L"x86";
+        s.osVersion = L"5.2";
+        profile.exchange = EExchange::Exchange2003;
+    }
+    else if (text == "exchange2007")
+    {
+        s.architecture = L"AMD64";
+        s.osVersion = L"5.2";
+        profile.exchange = EExchange::Exchange2007;
+    }
+    else if (text == "exchange2010")
+    {
+        s.architecture = L"AMD64";
+        s.osVersion = L"6.1";
+        profile.exchange = EExchange::Exchange2010;
+    }
+    else
+        return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
+{
+    if (profile.exchange != EExchange::None && profile.roles == 0 && profile.exchange != EExchange::Exchange2003)
+        return ERROR_INVALID_PARAMETER; // Exchange 2007 and 2010 have at least one role
+    if (profile.exchange == EExchange::Exchange2003 && profile.roles != 0)
+        return ERROR_INVALID_PARAMETER;
+    if (!profile.settings.domain.empty())
+    {
+        struct stat st;
+        if (stat((root + "/domains/" + winport::ToUtf8(profile.settings.domain) + "/accounts.db").c_str(), &st) != 0)
+            return ERROR_NO_SUCH_DOMAIN;
+    }
+    DWORD rc = CreateFleet(root);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    winport::fleet::SMachineSettings settings = profile.settings;
+    if (!settings.domain.empty() && settings.dnsDomain.empty())
+    {
+        // A member takes its domain's DNS name.
+        CRegistryStore domain;
+        int64_t key;
+        DWORD type;
+        std::string data;
+        if (domain.Open(root + "/domains/" + winport::ToUtf8(settings.domain) + "/accounts.db") == ERROR_SUCCESS &&
+            domain.OpenKey(winport::posix::kKeyLocalMachine, L"Domain", key) == ERROR_SUCCESS &&
+            domain.QueryValue(key, L"DnsName", type, data) == ERROR_SUCCESS)
+            settings.dnsDomain = FromStored(data).c_str();
+    }
+    rc = winport::fleet::CreateMachine(root, profile.name, settings);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::string folder = MachineFolder(root, profile.name);
+    rc = WriteApplications(folder, profile);
+    if (rc == ERROR_SUCCESS)
+    {
+        std::ofstream record(root + "/profiles/" + profile.name, std::ios::trunc);
+        record << ProfileRecord(profile);
+        if (!record)
+            rc = ERROR_WRITE_FAULT;
+    }
+    if (rc != ERROR_SUCCESS)
+    {
+        // Nothing half-made stays: the folder goes, and its hosts line with it.
+        RemoveTree(folder);
+        std::ifstream in(root + "/hosts");
+        std::string content, text;
+        while (std::getline(in, text))
+        {
+            std::string first = text.substr(0, text.find_first_of(" \t"));
+            if (strcasecmp(first.c_str(), profile.name.c_str()) != 0)
+                content += text + "\n";
+        }
+        in.close();
+        std::ofstream(root + "/hosts", std::ios::trunc) << content;
+        unlink((root + "/profiles/" + profile.name).c_str());
+    }
+    return rc;
+}
+
+DWORD ResetMachine(const std::string& root, const std::string& name)
+{
+    std::string folder = MachineFolder(root, name);
+    if (folder.empty())
+        return ERROR_BAD_NETPATH;
+    std::string actual = folder.substr(folder.rfind('/') + 1);
+    SMachineProfile profile;
+    DWORD rc = ReadProfileRecord(root + "/profiles/" + actual, profile);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    profile.name = actual;
+    // Stop its server: it goes when its folder goes, so move the folder aside first.
+    std::string aside = root + "/machines/." + actual + ".old." + std::to_string(getpid());
+    if (rename(folder.c_str(), aside.c_str()) != 0)
+        return winport::posix::ErrnoToWin32(errno);
+    for (int i = 0; i < 300 && ServerAnswers(aside); ++i)
+        usleep(10000);
+    // The hosts line stays; the machine is made again and gets its old accounts back.
+    profile.settings.administratorPassword = winport::FromUtf8(std::to_string(getpid()) + "-reset");
+    rc = winport::fleet::CreateMachine(root, actual, profile.settings);
+    if (rc == ERROR_SUCCESS)
+        rc = WriteApplications(folder, profile);
+    if (rc == ERROR_SUCCESS)
+    {
+        sqlite3* db = nullptr;
+        std::string sql = "ATTACH DATABASE '" + aside + "/registry.db' AS old; BEGIN;"
+                          "DELETE FROM accounts; DELETE FROM groups; DELETE FROM members;"
+                          "INSERT INTO accounts SELECT * FROM old.accounts;"
+                          "INSERT INTO groups SELECT * FROM old.groups;"
+                          "INSERT INTO members SELECT * FROM old.members; COMMIT;";
+        if (aside.find('\'') != std::string::npos || sqlite3_open((folder + "/registry.db").c_str(), &db) != SQLITE_OK ||
+            sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            rc = ERROR_REGISTRY_IO_FAILED;
+        sqlite3_close(db);
+    }
+    if (rc != ERROR_SUCCESS)
+    {
+        RemoveTree(folder);
+        rename(aside.c_str(), folder.c_str());
+        return rc;
+    }
+    RemoveTree(aside);
+    return ERROR_SUCCESS;
+}
+
+std::vector<SMachineSummary> ListMachines(const std::string& root)
+{
+    std::vector<SMachineSummary> machines;
+    std::ifstream in(root + "/hosts");
+    std::string text;
+    while (std::getline(in, text))
+    {
+        SMachineSummary summary;
+        if (!winport::fleet::ParseHostsLine(text, summary.name, summary.names))
+            continue;
+        std::string folder = MachineFolder(root, summary.name);
+        if (folder.empty())
+            continue;
+        SMachineProfile profile;
+        summary.profile = ReadProfileRecord(root + "/profiles/" + summary.name, profile) == ERROR_SUCCESS
+                              ? profile.profile
+                              : "workstation";
+        summary.serverRunning = ServerAnswers(folder);
+        machines.push_back(summary);
+    }
+    std::sort(machines.begin(), machines.end(),
+              [](const SMachineSummary& a, const SMachineSummary& b) { return a.name < b.name; });
+    return machines;
+}
+
+namespace
+{
+DWORD OpenMachineKey(CRegistryStore& store, const std::string& root, const std::string& machine,
+                     const std::wstring& key, int64_t& id, bool create)
+{
+    std::string folder = MachineFolder(root, machine);
+    if (folder.empty())
+        return ERROR_BAD_NETPATH;
+    DWORD rc = store.Open(folder + "/registry.db");
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    size_t slash = key.find(L'\\');
+    std::wstring hive = key.substr(0, slash);
+    std::wstring rest = slash == std::wstring::npos ? L"" : key.substr(slash + 1);
+    int64_t base;
+    if (winport::fleet::NamesEqual(hive, L"HKLM") || winport::fleet::NamesEqual(hive, L"HKEY_LOCAL_MACHINE"))
+        base = winport::posix::kKeyLocalMachine;
+    else if (winport::fleet::NamesEqual(hive, L"HKU") || winport::fleet::NamesEqual(hive, L"HKEY_USERS"))
+        base = winport::posix::kKeyUsers;
+    else
+        return ERROR_INVALID_PARAMETER;
+    bool created;
+    return create ? store.CreateKey(base, rest, id, created) : store.OpenKey(base, rest, id);
+}
+} // namespace
+
+DWORD ReadRegistry(const std::string& root, const std::string& machine, const std::wstring& key,
+                   std::vector<std::wstring>& lines)
+{
+    CRegistryStore store;
+    int64_t id;
+    DWORD rc = OpenMachineKey(store, root, machine, key, id, false);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::wstring name;
+    for (DWORD i = 0; store.EnumKey(id, i, name) == ERROR_SUCCESS; ++i)
+        lines.push_back(L"[" + name + L"]");
+    DWORD type;
+    std::string data;
+    for (DWORD i = 0; store.EnumValue(id, i, name, type, data) == ERROR_SUCCESS; ++i)
+    {
+        std::wstring shown;
+        switch (type)
+        {
+        case REG_SZ:
+        case REG_EXPAND_SZ:
+            shown = FromStored(data).c_str();
+            break;
+        case REG_MULTI_SZ:
+        {
+            std::wstring all = FromStored(data);
+            for (size_t pos = 0; pos < all.size() && all[pos] != L'\0';)
+            {
+                std::wstring item = all.c_str() + pos;
+                shown += (shown.empty() ? L"" : L" | ") + item;
+                pos += item.size() + 1;
+            }
+            break;
+        }
+        case REG_DWORD:
+        {
+            DWORD value = 0;
+            memcpy(&value, data.data(), std::min<size_t>(4, data.size()));
+            shown = winport::Format(L"%u (0x%08x)", value, value);
+            break;
+        }
+        default:
+            CStringSupport::BinaryToString(reinterpret_cast<const unsigned char*>(data.data()),
+                                           static_cast<unsigned>(data.size()), shown);
+        }
+        static const std::map<DWORD, const wchar_t*> kTypes = {
+            {REG_SZ, L"REG_SZ"},       {REG_EXPAND_SZ, L"REG_EXPAND_SZ"}, {REG_BINARY, L"REG_BINARY"},
+            {REG_DWORD, L"REG_DWORD"}, {REG_MULTI_SZ, L"REG_MULTI_SZ"},  {REG_QWORD, L"REG_QWORD"}};
+        auto found = kTypes.find(type);
+        lines.push_back((name.empty() ? L"(Default)" : name) + L"  " +
+                        (found != kTypes.end() ? found->second : L"REG_NONE") + L"  " + shown);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WriteRegistry(const std::string& root, const std::string& machine, const std::wstring& key,
+                    const std::wstring& name, const std::wstring& type, const std::wstring& data)
+{
+    DWORD kind;
+    std::string bytes;
+    if (type == L"REG_SZ" || type == L"REG_EXPAND_SZ")
+    {
+        kind = type == L"REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+        bytes = StoredString(data);
+    }
+    else if (type == L"REG_MULTI_SZ")
+    {
+        // Items separated by "|".
+        kind = REG_MULTI_SZ;
+        std::wstring items;
+        for (const std::wstring& item : CStringSupport::StringToVector(data, L'|'))
+            items += item + L'\0';
+        bytes = StoredString(items);
+    }
+    else if (type == L"REG_DWORD")
+    {
+        kind = REG_DWORD;
+        wchar_t* end = nullptr;
+        unsigned long long value = wcstoull(data.c_str(), &end, 0);
+        if (data.empty() || end == nullptr || *end != L'\0' || value > 0xFFFFFFFFull)
+            return ERROR_INVALID_DATA;
+        DWORD v = static_cast<DWORD>(value);
+        bytes.assign(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    else
+        return ERROR_INVALID_DATATYPE;
+    CRegistryStore store;
+    int64_t id;
+    DWORD rc = OpenMachineKey(store, root, machine, key, id, true);
+    return rc == ERROR_SUCCESS ? store.SetValue(id, name, kind, bytes) : rc;
+}
+
+DWORD MachineFilePath(const std::string& root, const std::string& machine, const std::wstring& path,
+                      std::string& hostPath)
+{
+    std::string folder = MachineFolder(root, machine);
+    if (folder.empty())
+        return ERROR_BAD_NETPATH;
+    winport::fleet::SParsedPath parsed;
+    DWORD rc = winport::fleet::ParseWindowsPath(path, L"C:\\", parsed);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (parsed.kind != winport::fleet::SParsedPath::EKind::Drive)
+        return ERROR_BAD_PATHNAME;
+    struct stat st;
+    bool linuxDrive = lstat((folder + "/drive/z").c_str(), &st) == 0;
+    return winport::fleet::MapOnMachine(folder, linuxDrive, parsed.drive, parsed.components, hostPath);
+}
+
+} // namespace fleetsim

@@ -1,0 +1,90 @@
+// Building and inspecting simulated fleets: domains, machines from profiles, registry and
+// files of a machine. Used by the fleetsim tool and by tests that build their own fleets.
+#pragma once
+
+#include "winport/WinMachine.h"
+
+#include <string>
+#include <vector>
+
+namespace fleetsim
+{
+
+struct SDomain
+{
+    std::wstring name;          // NetBIOS name, e.g. "CORP"
+    std::wstring dnsName;       // e.g. "corp.example"
+    std::wstring controller;    // the domain controller's computer name
+    std::wstring adminUser = L"Administrator";
+    std::wstring adminPassword = L"Passw0rd!";
+    std::vector<std::pair<std::wstring, std::wstring>> users; // further accounts (Domain Users)
+};
+
+enum class EExchange
+{
+    None,
+    Exchange2003,
+    Exchange2007,
+    Exchange2010,
+};
+
+// Exchange 2007 and 2010 roles, as the role keys name them.
+constexpr unsigned kRoleClientAccess = 1, kRoleUnifiedMessaging = 2, kRoleHubTransport = 4,
+                   kRoleEdgeTransport = 8, kRoleMailbox = 16;
+
+struct SProduct
+{
+    bool installed = false;
+    std::wstring version = L"5.0";
+    int build = 1000;
+    std::wstring patchBuild;  // empty: not written
+    std::wstring servicePack; // e.g. "1"; empty: not written
+    std::wstring homeDir = L"C:\\Program Files\\Halvorn\\Parvel for Exchange";
+    std::vector<std::wstring> hotfixes; // e.g. "Service Pack 1", written as installed
+    bool cluster = false;
+};
+
+struct SMachineProfile
+{
+    std::string name;
+    std::string profile = "server"; // workstation, server, exchange2003, exchange2007, exchange2010
+    winport::fleet::SMachineSettings settings;
+    EExchange exchange = EExchange::None;
+    int exchangeServicePack = 0;
+    unsigned roles = 0;
+    SProduct product;
+};
+
+// Creates an empty fleet (its hosts file and folders); an existing fleet is left as it is.
+DWORD CreateFleet(const std::string& root);
+DWORD CreateDomain(const std::string& root, const SDomain& domain);
+// Applies the profile's defaults (architecture, version) to what the caller left unset.
+DWORD ParseProfileName(const std::string& text, SMachineProfile& profile);
+// Creates the machine and records its profile so that it can be reset.
+DWORD AddMachine(const std::string& root, const SMachineProfile& profile);
+// Re-creates a machine from its recorded profile (its server is stopped first).
+DWORD ResetMachine(const std::string& root, const std::string& name);
+
+struct SMachineSummary
+{
+    std::string name;
+    std::vector<std::string> names; // its hosts line
+    std::string profile;
+    bool serverRunning = false;
+};
+std::vector<SMachineSummary> ListMachines(const std::string& root);
+
+// The registry of a machine, read and written in its database (the machine server rereads it).
+// A key path starts with its root ("HKLM\..." or "HKEY_LOCAL_MACHINE\...", "HKU\...").
+DWORD ReadRegistry(const std::string& root, const std::string& machine, const std::wstring& key,
+                   std::vector<std::wstring>& lines);
+DWORD WriteRegistry(const std::string& root, const std::string& machine, const std::wstring& key,
+                    const std::wstring& name, const std::wstring& type, const std::wstring& data);
+
+// A Windows path of a machine as a Linux path (the machine's own view, links refused).
+DWORD MachineFilePath(const std::string& root, const std::string& machine, const std::wstring& path,
+                      std::string& hostPath);
+
+std::string ErrorText(DWORD code);
+
+} // namespace fleetsim

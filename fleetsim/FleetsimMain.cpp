@@ -1,0 +1,362 @@
+// fleetsim: creates, inspects, resets and stops a simulated fleet of Windows machines.
+#include "fleetsim/Fleet.h"
+
+#include "winport/WinString.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const char* const kUsage = R"(usage: fleetsim [--fleet DIR] COMMAND [ARGUMENTS]
+
+The fleet is DIR, else $FLEET_ROOT.
+
+Commands:
+  create                          create an empty fleet
+  add-domain NAME [--dns DNSNAME] [--controller NAME] [--admin USER] [--password PW]
+             [--user USER:PW]...  create a domain with its administrator (a Domain Admin)
+  add NAME --profile PROFILE [options]
+                                  add a machine; PROFILE is workstation, server,
+                                  exchange2003, exchange2007 or exchange2010
+      --arch x86|AMD64            processor architecture (default of the profile)
+      --os 5.1|5.2|6.0|6.1        Windows version (default of the profile)
+      --os-sp TEXT                Windows service pack, e.g. "Service Pack 2"
+      --domain NAME               join an existing domain of the fleet
+      --alias NAME                a further name or address (repeatable)
+      --admin-password PW         password of the local Administrator
+      --exchange-sp N             Exchange service pack (0, 1, 2)
+      --roles LIST                Exchange 2007/2010 roles: mbx,ht,ca,um,et
+      --product VERSION           the product installed at VERSION (e.g. 5.0)
+      --build N                   its build
+      --patch-build N             its patch build
+      --product-sp N              its service pack
+      --home PATH                 its home folder
+      --hotfix NAME               an installed hotfix key, e.g. "Service Pack 1" (repeatable)
+      --cluster                   the product is installed as a cluster
+  list                            list the machines, their names and profiles
+  reg MACHINE KEY                 show a registry key (sub-keys and values); KEY as HKLM\...
+  reg-set MACHINE KEY NAME TYPE DATA
+                                  set a value; TYPE is REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
+                                  (items separated by "|") or REG_DWORD
+  files MACHINE PATH              list a folder of a machine (PATH as C:\...)
+  cat MACHINE PATH                print a file of a machine
+  reset MACHINE                   re-create a machine from its profile (accounts are kept)
+  stop                            stop the fleet's running machine servers
+  --help                          this text
+)";
+
+int Fail(const std::string& message)
+{
+    fprintf(stderr, "fleetsim: %s\n", message.c_str());
+    return 1;
+}
+
+int FailCode(const std::string& what, DWORD code)
+{
+    return Fail(what + ": " + fleetsim::ErrorText(code) + " (error " + std::to_string(code) + ")");
+}
+
+// Options after the positional arguments: "--name value" or a bare flag.
+struct SArguments
+{
+    std::vector<std::string> positional;
+    std::multimap<std::string, std::string> options;
+    std::string Get(const std::string& name, const std::string& fallback = "") const
+    {
+        auto it = options.find(name);
+        return it == options.end() ? fallback : it->second;
+    }
+    std::vector<std::string> All(const std::string& name) const
+    {
+        std::vector<std::string> values;
+        auto range = options.equal_range(name);
+        for (auto it = range.first; it != range.second; ++it)
+            values.push_back(it->second);
+        return values;
+    }
+    bool Has(const std::string& name) const { return options.count(name) > 0; }
+};
+
+bool ParseArguments(int argc, char** argv, int from, const std::vector<std::string>& flags,
+                    const std::vector<std::string>& valued, SArguments& out, std::string& error)
+{
+    for (int i = from; i < argc; ++i)
+    {
+        std::string argument = argv[i];
+        if (argument.rfind("--", 0) != 0)
+        {
+            out.positional.push_back(argument);
+            continue;
+        }
+        std::string name = argument.substr(2);
+        if (std::find(flags.begin(), flags.end(), name) != flags.end())
+            out.options.emplace(name, "1");
+        else if (std::find(valued.begin(), valued.end(), name) != valued.end())
+        {
+            if (i + 1 >= argc)
+            {
+                error = "option " + argument + " needs a value";
+                return false;
+            }
+            out.options.emplace(name, argv[++i]);
+        }
+        else
+        {
+            error = "unknown option " + argument;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseNumber(const std::string& text, int& value)
+{
+    char* end = nullptr;
+    long v = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < 0 || v > 1000000)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+int AddMachine(const std::string& root, const SArguments& args)
+{
+    if (args.positional.size() != 1)
+        return Fail("add takes one machine name");
+    fleetsim::SMachineProfile profile;
+    profile.name = args.positional[0];
+    if (!winport::fleet::IsValidMachineName(profile.name) || profile.name.size() > 15)
+        return Fail("'" + profile.name + "' is not a machine name (letters, digits, '-' and '_', at most 15)");
+    std::string profileName = args.Get("profile");
+    if (profileName.empty())
+        return Fail("add needs --profile");
+    if (fleetsim::ParseProfileName(profileName, profile) != ERROR_SUCCESS)
+        return Fail("unknown profile '" + profileName + "'");
+    auto& s = profile.settings;
+    if (args.Has("arch"))
+        s.architecture = winport::FromUtf8(args.Get("arch"));
+    if (args.Has("os"))
+    {
+        std::string os = args.Get("os");
+        if (os != "5.1" && os != "5.2" && os != "6.0" && os != "6.1")
+            return Fail("unknown Windows version '" + os + "' (5.1, 5.2, 6.0 or 6.1)");
+        s.osVersion = winport::FromUtf8(os);
+    }
+    s.servicePack = winport::FromUtf8(args.Get("os-sp"));
+    s.domain = winport::FromUtf8(args.Get("domain"));
+    s.aliases = args.All("alias");
+    if (args.Has("admin-password"))
+        s.administratorPassword = winport::FromUtf8(args.Get("admin-password"));
+    if (args.Has("exchange-sp") && !ParseNumber(args.Get("exchange-sp"), profile.exchangeServicePack))
+        return Fail("--exchange-sp takes a number");
+    if (args.Has("roles"))
+    {
+        static const std::map<std::string, unsigned> kRoles = {
+            {"mbx", fleetsim::kRoleMailbox},          {"ht", fleetsim::kRoleHubTransport},
+            {"ca", fleetsim::kRoleClientAccess},      {"um", fleetsim::kRoleUnifiedMessaging},
+            {"et", fleetsim::kRoleEdgeTransport}};
+        std::string list = args.Get("roles");
+        size_t pos = 0;
+        while (pos <= list.size())
+        {
+            size_t end = list.find(',', pos);
+            std::string role = list.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            auto it = kRoles.find(role);
+            if (it == kRoles.end())
+                return Fail("unknown role '" + role + "' (mbx, ht, ca, um, et)");
+            profile.roles |= it->second;
+            if (end == std::string::npos)
+                break;
+            pos = end + 1;
+        }
+    }
+    if (args.Has("product"))
+    {
+        profile.product.installed = true;
+        profile.product.version = winport::FromUtf8(args.Get("product"));
+        if (args.Has("build") && !ParseNumber(args.Get("build"), profile.product.build))
+            return Fail("--build takes a number");
+        int number;
+        if (args.Has("patch-build") && !ParseNumber(args.Get("patch-build"), number))
+            return Fail("--patch-build takes a number");
+        profile.product.patchBuild = winport::FromUtf8(args.Get("patch-build"));
+        profile.product.servicePack = winport::FromUtf8(args.Get("product-sp"));
+        if (args.Has("home"))
+            profile.product.homeDir = winport::FromUtf8(args.Get("home"));
+        for (const std::string& hotfix : args.All("hotfix"))
+            profile.product.hotfixes.push_back(winport::FromUtf8(hotfix));
+        profile.product.cluster = args.Has("cluster");
+    }
+    else if (args.Has("build") || args.Has("patch-build") || args.Has("product-sp") || args.Has("hotfix"))
+        return Fail("product options need --product VERSION");
+    if (profile.exchange != fleetsim::EExchange::None && profile.exchange != fleetsim::EExchange::Exchange2003 &&
+        profile.roles == 0)
+        profile.roles = fleetsim::kRoleMailbox | fleetsim::kRoleHubTransport | fleetsim::kRoleClientAccess;
+    if (profile.exchange == fleetsim::EExchange::Exchange2003 && args.Has("roles"))
+        return Fail("Exchange 2003 has no roles");
+    DWORD rc = fleetsim::AddMachine(root, profile);
+    if (rc == ERROR_ALREADY_EXISTS)
+        return Fail("machine '" + profile.name + "' exists already");
+    if (rc == ERROR_NO_SUCH_DOMAIN)
+        return Fail("domain '" + args.Get("domain") + "' is not in the fleet (add-domain first)");
+    if (rc != ERROR_SUCCESS)
+        return FailCode("cannot add machine '" + profile.name + "'", rc);
+    printf("added %s (%s)\n", profile.name.c_str(), profile.profile.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int first = 1;
+    std::string root = getenv("FLEET_ROOT") != nullptr ? getenv("FLEET_ROOT") : "";
+    if (argc > 2 && strcmp(argv[1], "--fleet") == 0)
+    {
+        root = argv[2];
+        first = 3;
+    }
+    if (argc <= first || strcmp(argv[first], "--help") == 0 || strcmp(argv[first], "-h") == 0)
+    {
+        fputs(kUsage, argc <= first ? stderr : stdout);
+        return argc <= first ? 2 : 0;
+    }
+    if (root.empty())
+        return Fail("no fleet: give --fleet DIR or set FLEET_ROOT");
+    std::string command = argv[first];
+    SArguments args;
+    std::string error;
+    static const std::vector<std::string> kValued = {
+        "dns", "controller", "admin", "password", "user", "profile", "arch", "os", "os-sp", "domain", "alias",
+        "admin-password", "exchange-sp", "roles", "product", "build", "patch-build", "product-sp", "home", "hotfix"};
+    if (!ParseArguments(argc, argv, first + 1, {"cluster"}, kValued, args, error))
+        return Fail(error);
+    auto wide = [](const std::string& text) { return winport::FromUtf8(text); };
+
+    if (command == "create")
+    {
+        DWORD rc = fleetsim::CreateFleet(root);
+        return rc == ERROR_SUCCESS ? 0 : FailCode("cannot create the fleet at " + root, rc);
+    }
+    if (command == "add-domain")
+    {
+        if (args.positional.size() != 1)
+            return Fail("add-domain takes one domain name");
+        fleetsim::SDomain domain;
+        domain.name = wide(args.positional[0]);
+        domain.dnsName = wide(args.Get("dns", args.positional[0] + ".local"));
+        domain.controller = wide(args.Get("controller"));
+        domain.adminUser = wide(args.Get("admin", "Administrator"));
+        domain.adminPassword = wide(args.Get("password", "Passw0rd!"));
+        for (const std::string& user : args.All("user"))
+        {
+            size_t colon = user.find(':');
+            if (colon == std::string::npos || colon == 0)
+                return Fail("--user takes USER:PASSWORD");
+            domain.users.emplace_back(wide(user.substr(0, colon)), wide(user.substr(colon + 1)));
+        }
+        DWORD rc = fleetsim::CreateFleet(root);
+        if (rc == ERROR_SUCCESS)
+            rc = fleetsim::CreateDomain(root, domain);
+        if (rc == ERROR_ALREADY_EXISTS)
+            return Fail("domain '" + args.positional[0] + "' exists already");
+        if (rc == ERROR_INVALID_NAME)
+            return Fail("'" + args.positional[0] + "' is not a domain name (letters, digits, '-', at most 15)");
+        return rc == ERROR_SUCCESS ? 0 : FailCode("cannot add the domain", rc);
+    }
+    if (command == "add")
+        return AddMachine(root, args);
+    if (command == "list")
+    {
+        for (const fleetsim::SMachineSummary& machine : fleetsim::ListMachines(root))
+        {
+            std::string names;
+            for (const std::string& name : machine.names)
+                names += (names.empty() ? "" : ",") + name;
+            printf("%-16s %-13s %-8s %s\n", machine.name.c_str(), machine.profile.c_str(),
+                   machine.serverRunning ? "running" : "stopped", names.c_str());
+        }
+        return 0;
+    }
+    if (command == "reg" || command == "reg-set")
+    {
+        size_t expected = command == "reg" ? 2 : 5;
+        if (args.positional.size() != expected)
+            return Fail(command + " takes " + std::to_string(expected) + " arguments (see --help)");
+        if (command == "reg")
+        {
+            std::vector<std::wstring> lines;
+            DWORD rc = fleetsim::ReadRegistry(root, args.positional[0], wide(args.positional[1]), lines);
+            if (rc != ERROR_SUCCESS)
+                return FailCode("cannot read " + args.positional[1] + " of " + args.positional[0], rc);
+            for (const std::wstring& line : lines)
+                printf("%s\n", winport::ToUtf8(line).c_str());
+            return 0;
+        }
+        DWORD rc = fleetsim::WriteRegistry(root, args.positional[0], wide(args.positional[1]),
+                                           wide(args.positional[2]), wide(args.positional[3]),
+                                           wide(args.positional[4]));
+        return rc == ERROR_SUCCESS ? 0 : FailCode("cannot set the value", rc);
+    }
+    if (command == "files" || command == "cat")
+    {
+        if (args.positional.size() != 2)
+            return Fail(command + " takes a machine and a path");
+        std::string host;
+        DWORD rc = fleetsim::MachineFilePath(root, args.positional[0], wide(args.positional[1]), host);
+        if (rc != ERROR_SUCCESS)
+            return FailCode("cannot reach " + args.positional[1] + " on " + args.positional[0], rc);
+        if (command == "cat")
+        {
+            std::ifstream in(host, std::ios::binary);
+            if (!in)
+                return Fail(args.positional[1] + " is not a readable file of " + args.positional[0]);
+            std::cout << in.rdbuf();
+            return 0;
+        }
+        DIR* dir = opendir(host.c_str());
+        if (dir == nullptr)
+            return Fail(args.positional[1] + " is not a folder of " + args.positional[0]);
+        std::vector<std::string> entries;
+        while (dirent* entry = readdir(dir))
+        {
+            if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+                continue;
+            struct stat st;
+            std::string path = host + "/" + entry->d_name;
+            bool folder = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            entries.push_back(folder ? std::string("<DIR>          ") + entry->d_name
+                                     : std::to_string(st.st_size) + std::string(15 - std::min<size_t>(15, std::to_string(st.st_size).size()), ' ') + entry->d_name);
+        }
+        closedir(dir);
+        std::sort(entries.begin(), entries.end());
+        for (const std::string& entry : entries)
+            printf("%s\n", entry.c_str());
+        return 0;
+    }
+    if (command == "reset")
+    {
+        if (args.positional.size() != 1)
+            return Fail("reset takes one machine name");
+        DWORD rc = fleetsim::ResetMachine(root, args.positional[0]);
+        return rc == ERROR_SUCCESS ? 0 : FailCode("cannot reset '" + args.positional[0] + "'", rc);
+    }
+    if (command == "stop")
+    {
+        printf("stopped %d machine servers\n", winport::fleet::StopMachineServers(root));
+        return 0;
+    }
+    return Fail("unknown command '" + command + "' (see --help)");
+}

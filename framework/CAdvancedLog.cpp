@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <memory>
 
 namespace
 {
@@ -274,20 +275,44 @@ void CAdvancedLog::ProcessLogV(const wchar_t* sourcePath, int line, int entryKin
     bool locked = m_LockInitialized != 0;
     if (locked)
         EnterCriticalSection(&m_Lock);
-    FormatTimeText(now, m_TimeText);
-    winport::FormatToBufferV(m_MessageBuffer, 4096, format, args);
-    m_Message.assign(m_MessageBuffer);
-    const wchar_t* path = sourcePath != nullptr ? sourcePath : L"";
-    m_SourcePath.assign(path);
-    m_FileName.assign(FileNamePart(path));
-    for (ILogProcessor* receiver : m_Receivers)
+    if (m_DispatchDepth == 0)
     {
-        if (!receiver->OnLogArrive(now, m_TimeText, m_SourcePath, m_FileName, line, entryKind,
-                                   severity, m_Message))
-            break;
+        DispatchLine(now, sourcePath, line, entryKind, severity, format, args, m_MessageBuffer,
+                     m_TimeText, m_Message, m_SourcePath, m_FileName);
+    }
+    else
+    {
+        // A receiver logs from inside its OnLogArrive: the outer line still uses the shared
+        // buffers and must reach the remaining receivers unchanged.
+        std::unique_ptr<wchar_t[]> buffer(new wchar_t[4096]);
+        std::wstring timeText, message, source, fileName;
+        DispatchLine(now, sourcePath, line, entryKind, severity, format, args, buffer.get(),
+                     timeText, message, source, fileName);
     }
     if (locked)
         LeaveCriticalSection(&m_Lock);
+}
+
+void CAdvancedLog::DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int line,
+                                int entryKind, ADVLOG_SEVERITY_LEVEL severity,
+                                const wchar_t* format, va_list args, wchar_t* messageBuffer,
+                                std::wstring& timeText, std::wstring& message,
+                                std::wstring& source, std::wstring& fileName)
+{
+    FormatTimeText(now, timeText);
+    winport::FormatToBufferV(messageBuffer, 4096, format, args);
+    message.assign(messageBuffer);
+    const wchar_t* path = sourcePath != nullptr ? sourcePath : L"";
+    source.assign(path);
+    fileName.assign(FileNamePart(path));
+    ++m_DispatchDepth;
+    for (ILogProcessor* receiver : m_Receivers)
+    {
+        if (!receiver->OnLogArrive(now, timeText, source, fileName, line, entryKind, severity,
+                                   message))
+            break;
+    }
+    --m_DispatchDepth;
 }
 
 int CAdvancedLog::MergeExistingLogFile(const wchar_t* path)

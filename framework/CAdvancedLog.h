@@ -167,6 +167,11 @@ public:
     static void FormatTimeText(const SYSTEMTIME& time, std::wstring& out);
 
 private:
+    void DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int line, int entryKind,
+                      ADVLOG_SEVERITY_LEVEL severity, const wchar_t* format, va_list args,
+                      wchar_t* messageBuffer, std::wstring& timeText, std::wstring& message,
+                      std::wstring& source, std::wstring& fileName);
+
     std::vector<ILogProcessor*> m_Receivers;
     unsigned int m_LastReceiverId = 0;
     ADVLOG_SEVERITY_LEVEL m_CurrentSeverityLevel = ADVLOG_SEVERITY_ALWAYS;
@@ -177,6 +182,8 @@ private:
     // Reused under the lock, so that a line needs no allocation once warm.
     wchar_t m_MessageBuffer[4096];
     std::wstring m_Message, m_TimeText, m_SourcePath, m_FileName;
+    // Lines being dispatched on this hub; above 0 a receiver is logging from inside.
+    int m_DispatchDepth = 0;
 };
 
 // Holds the interface of objects that can describe themselves in a log line.

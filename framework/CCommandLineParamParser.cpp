@@ -173,7 +173,13 @@ int CCommandLineParamParser::Validate(const wchar_t* description, VALIDATE_FAILU
             }
             continue;
         }
-        remaining.erase(std::find(remaining.begin(), remaining.end(), position));
+        // The first occurrence still unclaimed: a name listed twice claims a second one, or
+        // nothing when there is none left.
+        auto claimed = std::find_if(remaining.begin(), remaining.end(), [&](int at) {
+            return StringCompare(m_AllParams[static_cast<size_t>(at)], entry.name);
+        });
+        if (claimed != remaining.end())
+            remaining.erase(claimed);
         int count = GetSwitchValueCount(entry.name.c_str());
         if (count < entry.minimum || count > entry.maximum)
         {

@@ -534,11 +534,15 @@ void CStringBuffer::Assign(const wchar_t* text, size_t length)
 {
     if (m_uiCapacity < length + 1)
     {
+        // Copy first: the text may lie in the buffer that is replaced.
+        auto* grown = new wchar_t[length + 1];
+        wmemcpy(grown, text, length);
         delete[] m_pBuffer;
-        m_pBuffer = new wchar_t[length + 1];
+        m_pBuffer = grown;
         m_uiCapacity = static_cast<unsigned int>(length + 1);
     }
-    wmemcpy(m_pBuffer, text, length);
+    else
+        wmemmove(m_pBuffer, text, length); // the text may lie in this buffer already
     m_pBuffer[length] = L'\0';
 }
 
@@ -553,7 +557,8 @@ void CStringBuffer::SetBuffer(const std::wstring& text) { Assign(text.c_str(), t
 
 void CStringBuffer::KeepContentAndExtendBuffer(unsigned int size)
 {
-    size_t length = m_pBuffer != nullptr ? wcslen(m_pBuffer) : 0;
+    // A system call may have filled the buffer to its last character without a terminator.
+    size_t length = m_pBuffer != nullptr ? wcsnlen(m_pBuffer, m_uiCapacity) : 0;
     if (size < length + 1)
         size = static_cast<unsigned int>(length + 1);
     auto* grown = new wchar_t[size];

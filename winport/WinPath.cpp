@@ -136,10 +136,10 @@ DWORD ParseWindowsPath(const std::wstring& path, const std::wstring& currentDire
     {
         parsed.kind = SParsedPath::EKind::Drive;
         parsed.drive = Fold(path[0]);
-        if (path.size() > 2 && !IsSeparator(path[2]))
+        if (path.size() == 2 || !IsSeparator(path[2]))
         {
-            // Drive-relative ("C:name"): relative to the current folder when it is on that
-            // drive, else to the drive's root.
+            // Drive-relative ("C:name", or "C:" alone): relative to the current folder when it
+            // is on that drive, else to the drive's root.
             SParsedPath current;
             if (ParseWindowsPath(currentDirectory, L"", current) == ERROR_SUCCESS &&
                 current.kind == SParsedPath::EKind::Drive && current.drive == parsed.drive)

@@ -408,16 +408,21 @@ long long _wtoi64(const wchar_t* text)
     bool negative = false;
     if (*text == L'-' || *text == L'+')
         negative = *text++ == L'-';
+    // Out of range saturates, as the CRT does.
+    const unsigned long long limit = negative ? 0x8000000000000000ull : 0x7FFFFFFFFFFFFFFFull;
     unsigned long long value = 0;
-    while (*text >= L'0' && *text <= L'9')
-        value = value * 10 + static_cast<unsigned>(*text++ - L'0');
+    for (; *text >= L'0' && *text <= L'9'; ++text)
+    {
+        unsigned digit = static_cast<unsigned>(*text - L'0');
+        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
+    }
     return static_cast<long long>(negative ? 0ull - value : value);
 }
 
 int _wtoi(const wchar_t* text)
 {
-    // Overflow wraps as the CRT's 32-bit accumulation does; no saturation is relied on.
-    return static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long long>(_wtoi64(text))));
+    long long value = _wtoi64(text);
+    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
 }
 
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc)

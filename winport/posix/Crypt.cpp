@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace
@@ -65,10 +66,39 @@ const SLibrary& Library()
     return s_Library;
 }
 
+// Live handles and their kinds: a stale, foreign or made-up value is refused without being
+// read through.
+std::mutex s_HandleLock;
+std::unordered_map<ULONG_PTR, uint32_t>& LiveHandles()
+{
+    static auto* s_pHandles = new std::unordered_map<ULONG_PTR, uint32_t>();
+    return *s_pHandles;
+}
+
+template <class T> ULONG_PTR Register(T* object)
+{
+    std::lock_guard<std::mutex> guard(s_HandleLock);
+    ULONG_PTR handle = reinterpret_cast<ULONG_PTR>(object);
+    LiveHandles()[handle] = object->magic;
+    return handle;
+}
+
 template <class T> T* Cast(ULONG_PTR handle, uint32_t magic)
 {
-    T* object = reinterpret_cast<T*>(handle);
-    return object != nullptr && object->magic == magic ? object : nullptr;
+    std::lock_guard<std::mutex> guard(s_HandleLock);
+    auto it = LiveHandles().find(handle);
+    return it != LiveHandles().end() && it->second == magic ? reinterpret_cast<T*>(handle) : nullptr;
+}
+
+// Takes a handle out of the live set; only one caller gets the object to free.
+template <class T> T* Take(ULONG_PTR handle, uint32_t magic)
+{
+    std::lock_guard<std::mutex> guard(s_HandleLock);
+    auto it = LiveHandles().find(handle);
+    if (it == LiveHandles().end() || it->second != magic)
+        return nullptr;
+    LiveHandles().erase(it);
+    return reinterpret_cast<T*>(handle);
 }
 
 BOOL Fail(DWORD code)
@@ -123,16 +153,15 @@ BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR, LPCWSTR providerName, D
         return Fail(static_cast<DWORD>(NTE_KEYSET_NOT_DEF));
     if ((flags & ~(CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET)) != 0)
         return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
-    *provider = reinterpret_cast<HCRYPTPROV>(new SProvider());
+    *provider = Register(new SProvider());
     return TRUE;
 }
 
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD)
 {
-    SProvider* p = Cast<SProvider>(provider, kProviderMagic);
+    SProvider* p = Take<SProvider>(provider, kProviderMagic);
     if (p == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    p->magic = 0;
     delete p;
     return TRUE;
 }
@@ -167,7 +196,7 @@ BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD
         delete h;
         return Fail(static_cast<DWORD>(NTE_FAIL));
     }
-    *hash = reinterpret_cast<HCRYPTHASH>(h);
+    *hash = Register(h);
     return TRUE;
 }
 
@@ -185,11 +214,10 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
 
 BOOL CryptDestroyHash(HCRYPTHASH hash)
 {
-    SHash* h = Cast<SHash>(hash, kHashMagic);
+    SHash* h = Take<SHash>(hash, kHashMagic);
     if (h == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     EVP_MD_CTX_free(h->context);
-    h->magic = 0;
     delete h;
     return TRUE;
 }
@@ -217,17 +245,16 @@ BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWOR
     k->material.assign(h->value, h->value + bits / 8);
     if (bits < 128 && (flags & CRYPT_NO_SALT) == 0)
         k->material.resize(16, 0); // the base provider's zero salt
-    *key = reinterpret_cast<HCRYPTKEY>(k);
+    *key = Register(k);
     return TRUE;
 }
 
 BOOL CryptDestroyKey(HCRYPTKEY key)
 {
-    SKey* k = Cast<SKey>(key, kKeyMagic);
+    SKey* k = Take<SKey>(key, kKeyMagic);
     if (k == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     EVP_CIPHER_CTX_free(k->stream);
-    k->magic = 0;
     delete k;
     return TRUE;
 }

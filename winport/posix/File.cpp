@@ -169,6 +169,8 @@ int StreamSeek(void* cookie, off64_t* offset, int whence)
     return 0;
 }
 
+DWORD MissingCode(const std::string& host); // below, with the Win32 file functions
+
 bool ParseMode(const wchar_t* mode, int& flags, bool& text, bool& append, EEncoding& encoding,
                std::string& stdioMode)
 {
@@ -180,7 +182,7 @@ bool ParseMode(const wchar_t* mode, int& flags, bool& text, bool& append, EEncod
     while (!options.empty() && options.back() == L' ')
         options.pop_back();
     encoding = EEncoding::Ansi;
-    if (!options.empty())
+    if (m.find(L',') != std::wstring::npos)
     {
         if (_wcsicmp(options.c_str(), L"ccs=UTF-8") == 0)
             encoding = EEncoding::Utf8;
@@ -252,7 +254,9 @@ FILE* _wfopen(const wchar_t* path, const wchar_t* mode)
     int fd = open(host.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0)
     {
-        SetLastError(winport::posix::ErrnoToWin32(errno));
+        int error = errno;
+        SetLastError(error == ENOENT ? MissingCode(host) : winport::posix::ErrnoToWin32(error));
+        errno = error;
         return nullptr;
     }
     struct stat st;

@@ -20,6 +20,15 @@ function(fleet_windows_name target)
     elseif(kind STREQUAL "EXECUTABLE")
         set_target_properties(${target} PROPERTIES SUFFIX ".exe")
     endif()
+    # The version note that GetFileVersionInfoW reads (VFT_DLL 2, VFT_APP 1).
+    if(kind STREQUAL "EXECUTABLE")
+        set(FLEET_VERSION_FILE_TYPE 1)
+    else()
+        set(FLEET_VERSION_FILE_TYPE 2)
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in
+        ${PROJECT_BINARY_DIR}/version/FleetVersion${FLEET_VERSION_FILE_TYPE}.cpp @ONLY)
+    target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/version/FleetVersion${FLEET_VERSION_FILE_TYPE}.cpp)
     set_target_properties(${target} PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
@@ -28,7 +37,9 @@ endfunction()
 
 # One GoogleTest executable per folder, registered test by test with CTest.
 function(fleet_test_suite name)
-    add_executable(${name} ${ARGN})
+    set(FLEET_VERSION_FILE_TYPE 1)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in ${PROJECT_BINARY_DIR}/version/FleetVersion1.cpp @ONLY)
+    add_executable(${name} ${ARGN} ${PROJECT_BINARY_DIR}/version/FleetVersion1.cpp)
     fleet_own_code(${name})
     target_link_libraries(${name} PRIVATE fleetkit fleet_testsupport GTest::gtest GTest::gmock)
     set_target_properties(${name} PROPERTIES

@@ -25,6 +25,28 @@ const wchar_t* FileNamePart(const wchar_t* path)
 
 bool EndsInLineFeed(const std::wstring& text) { return !text.empty() && text.back() == L'\n'; }
 
+// A decimal number right-aligned in width, as "%0<width>d" (fill '0') or "%<width>d" (fill ' ').
+void AppendNumber(std::wstring& out, int value, size_t width, wchar_t fill)
+{
+    wchar_t digits[12];
+    size_t n = 0;
+    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do
+    {
+        digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    size_t length = n + (value < 0 ? 1 : 0);
+    if (fill == L' ' && length < width)
+        out.append(width - length, L' ');
+    if (value < 0)
+        out.push_back(L'-');
+    if (fill == L'0' && length < width)
+        out.append(width - length, L'0');
+    while (n > 0)
+        out.push_back(digits[--n]);
+}
+
 // Formats into buffer with at most capacity - 1 characters kept.
 void FormatFixed(wchar_t* buffer, size_t capacity, const wchar_t* format, ...)
 {
@@ -32,6 +54,12 @@ void FormatFixed(wchar_t* buffer, size_t capacity, const wchar_t* format, ...)
     va_start(args, format);
     winport::FormatToBufferV(buffer, capacity, format, args);
     va_end(args);
+}
+
+bool SameSecond(const SYSTEMTIME& a, const SYSTEMTIME& b)
+{
+    return a.wSecond == b.wSecond && a.wMinute == b.wMinute && a.wHour == b.wHour && a.wDay == b.wDay &&
+           a.wMonth == b.wMonth && a.wYear == b.wYear;
 }
 
 } // namespace
@@ -72,12 +100,25 @@ int CAdvLogProcessor_WriteToFile::OnLogArrive(SYSTEMTIME&, const std::wstring& t
 {
     if (m_pStream == nullptr)
         return 1;
+    // "%s [%04d:%04d] [%35s(%4d)] %s %s%s", built by appends: this is the hot path of logging.
     m_Line.clear();
-    winport::FormatAppend(m_Line, L"%s [%04d:%04d] [%35s(%4d)] %s %s%s", timeText.c_str(),
-                          static_cast<int>(GetCurrentProcessId()),
-                          static_cast<int>(GetCurrentThreadId()), fileName.c_str(), line,
-                          CAdvancedLog::TagOf(entryKind, severity), message.c_str(),
-                          EndsInLineFeed(message) ? L"" : L"\n");
+    m_Line.append(timeText);
+    m_Line.append(L" [");
+    AppendNumber(m_Line, static_cast<int>(GetCurrentProcessId()), 4, L'0');
+    m_Line.push_back(L':');
+    AppendNumber(m_Line, static_cast<int>(GetCurrentThreadId()), 4, L'0');
+    m_Line.append(L"] [");
+    if (fileName.size() < 35)
+        m_Line.append(35 - fileName.size(), L' ');
+    m_Line.append(fileName);
+    m_Line.push_back(L'(');
+    AppendNumber(m_Line, line, 4, L' ');
+    m_Line.append(L")] ");
+    m_Line.append(CAdvancedLog::TagOf(entryKind, severity));
+    m_Line.push_back(L' ');
+    m_Line.append(message);
+    if (!EndsInLineFeed(message))
+        m_Line.push_back(L'\n');
     winport::fputws(m_Line.data(), m_Line.size(), m_pStream);
     fflush(m_pStream);
     return 1;
@@ -299,7 +340,13 @@ void CAdvancedLog::DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int 
                                 std::wstring& timeText, std::wstring& message,
                                 std::wstring& source, std::wstring& fileName)
 {
-    FormatTimeText(now, timeText);
+    // The shared time text changes once a second; a nested line formats its own.
+    if (&timeText != &m_TimeText || !SameSecond(now, m_TimeTextTime) || m_TimeText.empty())
+    {
+        FormatTimeText(now, timeText);
+        if (&timeText == &m_TimeText)
+            m_TimeTextTime = now;
+    }
     winport::FormatToBufferV(messageBuffer, 4096, format, args);
     message.assign(messageBuffer);
     const wchar_t* path = sourcePath != nullptr ? sourcePath : L"";

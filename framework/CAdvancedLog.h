@@ -182,6 +182,7 @@ private:
     // Reused under the lock, so that a line needs no allocation once warm.
     wchar_t m_MessageBuffer[4096];
     std::wstring m_Message, m_TimeText, m_SourcePath, m_FileName;
+    SYSTEMTIME m_TimeTextTime = {}; // the second m_TimeText shows
     // Lines being dispatched on this hub; above 0 a receiver is logging from inside.
     int m_DispatchDepth = 0;
 };

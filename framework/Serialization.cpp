@@ -176,7 +176,9 @@ void CPersistentStorageMemory::SetMemoryDataFromText(const std::wstring& text)
 {
     // Split at LF as the string support splits: leading LFs are skipped, each LF inside ends
     // an item, a final LF adds nothing.
-    m_Items.clear();
+    // The items already held are refilled in place: their storage is reused, not freed and
+    // taken again.
+    size_t count = 0;
     const wchar_t* p = text.data();
     const wchar_t* end = p + text.size();
     while (p < end && *p == L'\n')
@@ -185,10 +187,14 @@ void CPersistentStorageMemory::SetMemoryDataFromText(const std::wstring& text)
     {
         const wchar_t* lf = wmemchr(p, L'\n', static_cast<size_t>(end - p));
         const wchar_t* stop = lf != nullptr ? lf : end;
-        m_Items.emplace_back();
-        framework::AppendUnescaped(m_Items.back(), p, static_cast<size_t>(stop - p));
+        if (count == m_Items.size())
+            m_Items.emplace_back();
+        std::wstring& item = m_Items[count++];
+        item.clear();
+        framework::AppendUnescaped(item, p, static_cast<size_t>(stop - p));
         p = stop + 1;
     }
+    m_Items.resize(count);
 }
 
 // ---- CSerializer -----------------------------------------------------------------------------

@@ -5,6 +5,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libssl-dev libsqlite3-dev
+    binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -35,3 +35,46 @@ BOOL DeleteFileW(LPCWSTR path);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
+
+// ---- Files and folders --------------------------------------------------------------------
+//
+// A file that a process of the machine has loaded as a module (mapped executable) cannot be
+// overwritten or deleted (ERROR_SHARING_VIOLATION); it can be renamed.
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+
+struct WIN32_FIND_DATAW
+{
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
+
+BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists);
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+// Patterns take "*" and "?" as Windows matches them ("*.*" is everything); a folder's listing
+// includes "." and "..".
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+BOOL FindClose(HANDLE find);
+
+// Initialisation files: sections and keys without regard to case; the file keeps its other
+// lines as they are. A file with a UTF-16LE byte-order mark stays UTF-16LE, else it is ANSI.
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR buffer, DWORD size,
+                               LPCWSTR path);
+UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT fallback, LPCWSTR path);
+// A null key removes the section; a null value removes the key.
+BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path);

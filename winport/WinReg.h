@@ -11,12 +11,6 @@ typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
 typedef LONG LSTATUS;
 
-struct FILETIME
-{
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-};
-typedef FILETIME* PFILETIME;
 
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))

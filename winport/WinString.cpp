@@ -159,8 +159,21 @@ void AppendUtf8(std::string& out, uint32_t cp)
 // surrogate or a value beyond U+10FFFF becomes U+FFFD (or fails when strict).
 bool EncodeUtf8(const wchar_t* s, size_t n, std::string& out, bool strict)
 {
-    out.reserve(out.size() + n);
-    for (size_t i = 0; i < n; ++i)
+    // ASCII runs, the common case of log lines and files, go straight into the buffer.
+    size_t start = out.size();
+    out.resize(start + n);
+    char* p = out.data() + start;
+    size_t i = 0;
+    while (i < n && static_cast<uint32_t>(s[i]) < 0x80)
+    {
+        p[i] = static_cast<char>(s[i]);
+        ++i;
+    }
+    out.resize(start + i);
+    if (i == n)
+        return true;
+    out.reserve(out.size() + (n - i) * 3);
+    for (; i < n; ++i)
     {
         uint32_t c = static_cast<uint32_t>(s[i]);
         if (c < 0x80)
@@ -577,6 +590,8 @@ std::wstring FromUtf16(const char16_t* units, size_t count)
     }
     return out;
 }
+
+void AppendUtf8(std::string& out, const wchar_t* text, size_t length) { EncodeUtf8(text, length, out, false); }
 
 std::string ToUtf8(const std::wstring& text)
 {

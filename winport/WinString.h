@@ -57,5 +57,6 @@ size_t FormatToBufferV(wchar_t* buffer, size_t capacity, const wchar_t* format, 
 std::u16string ToUtf16(const std::wstring& text);
 std::wstring FromUtf16(const char16_t* units, size_t count);
 std::string ToUtf8(const std::wstring& text);
+void AppendUtf8(std::string& out, const wchar_t* text, size_t length);
 std::wstring FromUtf8(const std::string& text);
 } // namespace winport

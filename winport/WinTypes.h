@@ -66,6 +66,15 @@ struct SYSTEMTIME
 };
 typedef SYSTEMTIME* LPSYSTEMTIME;
 
+// 100-nanosecond ticks since 1601.
+struct FILETIME
+{
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+typedef FILETIME* PFILETIME;
+typedef FILETIME* LPFILETIME;
+
 struct GUID
 {
     uint32_t Data1;

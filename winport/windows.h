@@ -10,3 +10,4 @@
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/WinTypes.h"
+#include "winport/WinVersion.h"

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -232,12 +233,40 @@ void Sleep(DWORD milliseconds)
     }
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+namespace
+{
+// The process id, asked of the kernel once per process (a forked child asks again).
+std::atomic<DWORD> s_ProcessId{0};
+thread_local DWORD t_ThreadId = 0;
+// In a forked child the one thread left has a new id too.
+void ForgetProcessId()
+{
+    s_ProcessId.store(0, std::memory_order_relaxed);
+    t_ThreadId = 0;
+}
+} // namespace
+
+DWORD GetCurrentProcessId()
+{
+    DWORD id = s_ProcessId.load(std::memory_order_relaxed);
+    if (id == 0)
+    {
+        static const int s_Registered = pthread_atfork(nullptr, nullptr, ForgetProcessId);
+        (void)s_Registered;
+        id = static_cast<DWORD>(getpid());
+        s_ProcessId.store(id, std::memory_order_relaxed);
+    }
+    return id;
+}
 
 DWORD GetCurrentThreadId()
 {
-    thread_local DWORD t_Id = static_cast<DWORD>(syscall(SYS_gettid));
-    return t_Id;
+    if (t_ThreadId == 0)
+    {
+        GetCurrentProcessId(); // registers the fork handler
+        t_ThreadId = static_cast<DWORD>(syscall(SYS_gettid));
+    }
+    return t_ThreadId;
 }
 
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }

@@ -297,9 +297,12 @@ int fputws(const wchar_t* text, size_t length, FILE* stream)
 {
     if (text == nullptr || stream == nullptr)
         return -1;
-    std::string bytes;
+    // Encoded into a buffer the thread keeps, so that a warm line allocates nothing.
+    thread_local std::string t_Bytes;
+    std::string& bytes = t_Bytes;
+    bytes.clear();
     if (EncodingOf(stream) == EEncoding::Utf8)
-        bytes = ToUtf8(std::wstring(text, length));
+        AppendUtf8(bytes, text, length);
     else if (length > 0)
     {
         int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,

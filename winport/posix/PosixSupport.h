@@ -39,6 +39,13 @@ private:
 };
 
 bool WriteAll(int fd, const void* data, size_t size);
+
+// A Windows path of a call mapped to its Linux path; on failure the code is in GetLastError.
+bool MapForCall(const wchar_t* path, std::string& host);
+// The Win32 code of a failed call on a path (ENOENT under a missing folder is "path not found").
+DWORD ErrnoForPath(int error, const std::string& host);
+// Whether a process of the machine has the file loaded as a module.
+bool IsLoadedModule(const std::string& host);
 DWORD MakeDirectories(const std::string& path);
 
 // Process-local kernel objects behind handles.

@@ -169,8 +169,6 @@ int StreamSeek(void* cookie, off64_t* offset, int whence)
     return 0;
 }
 
-DWORD MissingCode(const std::string& host); // below, with the Win32 file functions
-
 bool ParseMode(const wchar_t* mode, int& flags, bool& text, bool& append, EEncoding& encoding,
                std::string& stdioMode)
 {
@@ -255,7 +253,7 @@ FILE* _wfopen(const wchar_t* path, const wchar_t* mode)
     if (fd < 0)
     {
         int error = errno;
-        SetLastError(error == ENOENT ? MissingCode(host) : winport::posix::ErrnoToWin32(error));
+        SetLastError(winport::posix::ErrnoForPath(error, host));
         errno = error;
         return nullptr;
     }
@@ -371,38 +369,13 @@ wchar_t* fgetws(wchar_t* buffer, int count, FILE* stream)
 
 } // namespace winport
 
+using winport::posix::MapForCall;
+
 namespace
 {
-bool MapForCall(LPCWSTR path, std::string& host)
-{
-    if (path == nullptr)
-    {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    DWORD rc = winport::fleet::MapPath(path, host);
-    if (rc != ERROR_SUCCESS)
-    {
-        SetLastError(rc);
-        return false;
-    }
-    return true;
-}
-
-// ENOENT on a path whose folder is missing is "path not found" on Windows.
-DWORD MissingCode(const std::string& host)
-{
-    std::string parent = host.substr(0, host.find_last_of('/'));
-    struct stat st;
-    if (!parent.empty() && stat(parent.c_str(), &st) != 0)
-        return ERROR_PATH_NOT_FOUND;
-    return ERROR_FILE_NOT_FOUND;
-}
-
 BOOL FailErrno(const std::string& host)
 {
-    int error = errno;
-    SetLastError(error == ENOENT ? MissingCode(host) : winport::posix::ErrnoToWin32(error));
+    SetLastError(winport::posix::ErrnoForPath(errno, host));
     return FALSE;
 }
 } // namespace
@@ -413,9 +386,16 @@ BOOL DeleteFileW(LPCWSTR path)
     if (!MapForCall(path, host))
         return FALSE;
     struct stat st;
-    if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    // Folders and read-only files are not deleted; nor is a module a process has loaded.
+    if (lstat(host.c_str(), &st) == 0 &&
+        (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
     {
         SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (winport::posix::IsLoadedModule(host))
+    {
+        SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     return unlink(host.c_str()) == 0 ? TRUE : FailErrno(host);

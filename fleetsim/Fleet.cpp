@@ -27,59 +27,6 @@ namespace fleetsim
 namespace
 {
 
-std::string StoredString(const std::wstring& text)
-{
-    std::u16string units = winport::ToUtf16(text);
-    units.push_back(u'\0');
-    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-}
-
-std::wstring FromStored(const std::string& bytes)
-{
-    std::u16string units(bytes.size() / 2, u'\0');
-    memcpy(units.data(), bytes.data(), units.size() * 2);
-    return winport::FromUtf16(units.data(), units.size());
-}
-
-class CWriter
-{
-public:
-    explicit CWriter(CRegistryStore& store) : m_Store(store) {}
-    void String(const std::wstring& key, const std::wstring& name, const std::wstring& value)
-    {
-        Put(key, name, REG_SZ, StoredString(value));
-    }
-    void Dword(const std::wstring& key, const std::wstring& name, DWORD value)
-    {
-        Put(key, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value));
-    }
-    void Key(const std::wstring& key)
-    {
-        int64_t id;
-        bool created;
-        Check(m_Store.CreateKey(winport::posix::kKeyLocalMachine, key, id, created));
-    }
-    void Check(DWORD rc)
-    {
-        if (rc != ERROR_SUCCESS && m_Status == ERROR_SUCCESS)
-            m_Status = rc;
-    }
-    DWORD Status() const { return m_Status; }
-
-private:
-    void Put(const std::wstring& key, const std::wstring& name, DWORD type, const std::string& data)
-    {
-        int64_t id = 0;
-        bool created;
-        DWORD rc = m_Store.CreateKey(winport::posix::kKeyLocalMachine, key, id, created);
-        if (rc == ERROR_SUCCESS)
-            rc = m_Store.SetValue(id, name, type, data);
-        Check(rc);
-    }
-    CRegistryStore& m_Store;
-    DWORD m_Status = ERROR_SUCCESS;
-};
-
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
@@ -99,7 +46,7 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     rc = store.Begin();
     if (rc != ERROR_SUCCESS)
         return rc;
-    CWriter w(store);
+    winport::posix::CRegistryWriter w(store);
     static const std::pair<unsigned, const wchar_t*> kRoles[] = {
         {kRoleMailbox, L"MailboxRole"},
         {kRoleHubTransport, L"HubTransportRole"},
@@ -303,7 +250,7 @@ DWORD CreateDomain(const std::string& root, const SDomain& domain)
         rc = store.Begin();
     if (rc == ERROR_SUCCESS)
     {
-        CWriter w(store);
+        winport::posix::CRegistryWriter w(store);
         w.String(L"Domain", L"DnsName", domain.dnsName);
         w.String(L"Domain", L"ControllerName", domain.controller.empty() ? domain.name + L"-DC" : domain.controller);
         w.Check(store.AddGroup(L"Domain Admins"));
@@ -391,7 +338,7 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
         if (domain.Open(root + "/domains/" + winport::ToUtf8(settings.domain) + "/accounts.db") == ERROR_SUCCESS &&
             domain.OpenKey(winport::posix::kKeyLocalMachine, L"Domain", key) == ERROR_SUCCESS &&
             domain.QueryValue(key, L"DnsName", type, data) == ERROR_SUCCESS)
-            settings.dnsDomain = FromStored(data).c_str();
+            settings.dnsDomain = winport::posix::FromStoredString(data).c_str();
     }
     rc = winport::fleet::CreateMachine(root, profile.name, settings);
     if (rc != ERROR_SUCCESS)
@@ -540,11 +487,11 @@ DWORD ReadRegistry(const std::string& root, const std::string& machine, const st
         {
         case REG_SZ:
         case REG_EXPAND_SZ:
-            shown = FromStored(data).c_str();
+            shown = winport::posix::FromStoredString(data).c_str();
             break;
         case REG_MULTI_SZ:
         {
-            std::wstring all = FromStored(data);
+            std::wstring all = winport::posix::FromStoredString(data);
             for (size_t pos = 0; pos < all.size() && all[pos] != L'\0';)
             {
                 std::wstring item = all.c_str() + pos;
@@ -582,7 +529,7 @@ DWORD WriteRegistry(const std::string& root, const std::string& machine, const s
     if (type == L"REG_SZ" || type == L"REG_EXPAND_SZ")
     {
         kind = type == L"REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
-        bytes = StoredString(data);
+        bytes = winport::posix::ToStoredString(data);
     }
     else if (type == L"REG_MULTI_SZ")
     {
@@ -591,7 +538,7 @@ DWORD WriteRegistry(const std::string& root, const std::string& machine, const s
         std::wstring items;
         for (const std::wstring& item : CStringSupport::StringToVector(data, L'|'))
             items += item + L'\0';
-        bytes = StoredString(items);
+        bytes = winport::posix::ToStoredString(items);
     }
     else if (type == L"REG_DWORD")
     {

@@ -590,6 +590,10 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
     std::string host;
     if (!MapForCall(IniPath(path).c_str(), host))
         return FALSE;
+    // The new content is moved over the old file, which would get past its read-only flag.
+    struct stat existing;
+    if (stat(host.c_str(), &existing) == 0 && (S_ISDIR(existing.st_mode) || IsReadOnly(existing)))
+        return Fail(ERROR_ACCESS_DENIED);
     SIniFile file;
     ReadIni(host, file);
     // Where the section is, where its last key line is, and the key's own line.

@@ -25,61 +25,6 @@ constexpr const wchar_t* kEnvironmentKey = L"SYSTEM\\CurrentControlSet\\Control\
 constexpr const wchar_t* kVersionKey = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 constexpr const wchar_t* kComputerNameKey = L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 
-std::string StoredString(const std::wstring& text)
-{
-    std::u16string units = ToUtf16(text);
-    units.push_back(u'\0');
-    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-}
-
-std::wstring StringFromStored(const std::string& bytes)
-{
-    std::u16string units(bytes.size() / 2, u'\0');
-    memcpy(units.data(), bytes.data(), units.size() * 2);
-    while (!units.empty() && units.back() == u'\0')
-        units.pop_back();
-    return FromUtf16(units.data(), units.size());
-}
-
-class CWriter
-{
-public:
-    explicit CWriter(posix::CRegistryStore& store) : m_Store(store) {}
-    void String(const wchar_t* key, const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ)
-    {
-        Put(key, name, type, StoredString(value));
-    }
-    void Dword(const wchar_t* key, const wchar_t* name, DWORD value)
-    {
-        Put(key, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value));
-    }
-    void Key(const wchar_t* key)
-    {
-        int64_t id;
-        bool created;
-        Check(m_Store.CreateKey(posix::kKeyLocalMachine, key, id, created));
-    }
-    void Check(DWORD rc)
-    {
-        if (rc != ERROR_SUCCESS && m_Status == ERROR_SUCCESS)
-            m_Status = rc;
-    }
-    DWORD Status() const { return m_Status; }
-
-private:
-    void Put(const wchar_t* key, const wchar_t* name, DWORD type, const std::string& data)
-    {
-        int64_t id = 0;
-        bool created;
-        DWORD rc = m_Store.CreateKey(posix::kKeyLocalMachine, key, id, created);
-        if (rc == ERROR_SUCCESS)
-            rc = m_Store.SetValue(id, name, type, data);
-        Check(rc);
-    }
-    posix::CRegistryStore& m_Store;
-    DWORD m_Status = ERROR_SUCCESS;
-};
-
 struct SVersion
 {
     const wchar_t* version;
@@ -107,7 +52,7 @@ DWORD WriteRegistry(const std::string& dbPath, const std::string& name, const SM
     rc = store.Begin();
     if (rc != ERROR_SUCCESS)
         return rc;
-    CWriter w(store);
+    posix::CRegistryWriter w(store);
     std::wstring computer = FromUtf8(name);
     for (wchar_t& c : computer)
         c = static_cast<wchar_t>(towupper(c));
@@ -242,16 +187,16 @@ std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment()
         std::string data;
         if (store.OpenKey(posix::kKeyLocalMachine, kVersionKey, key) == ERROR_SUCCESS &&
             store.QueryValue(key, L"SystemRoot", type, data) == ERROR_SUCCESS)
-            systemRoot = StringFromStored(data);
+            systemRoot = posix::FromStoredString(data);
         if (store.OpenKey(posix::kKeyLocalMachine, kComputerNameKey, key) == ERROR_SUCCESS &&
             store.QueryValue(key, L"ComputerName", type, data) == ERROR_SUCCESS)
-            computer = StringFromStored(data);
+            computer = posix::FromStoredString(data);
         if (store.OpenKey(posix::kKeyLocalMachine, kEnvironmentKey, key) == ERROR_SUCCESS)
         {
             std::wstring name;
             for (DWORD i = 0; store.EnumValue(key, i, name, type, data) == ERROR_SUCCESS; ++i)
             {
-                std::wstring value = StringFromStored(data);
+                std::wstring value = posix::FromStoredString(data);
                 if (type == REG_EXPAND_SZ)
                 {
                     size_t at;

@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 #include <sqlite3.h>
 
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -157,6 +158,49 @@ std::string HashPassword(const std::wstring& password, const std::string& salt)
 }
 
 } // namespace
+
+std::string ToStoredString(const std::wstring& text)
+{
+    std::u16string units = ToUtf16(text);
+    units.push_back(u'\0');
+    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::wstring FromStoredString(const std::string& bytes)
+{
+    std::u16string units(bytes.size() / 2, u'\0');
+    memcpy(units.data(), bytes.data(), units.size() * 2);
+    while (!units.empty() && units.back() == u'\0')
+        units.pop_back();
+    return FromUtf16(units.data(), units.size());
+}
+
+void CRegistryWriter::String(const std::wstring& key, const std::wstring& name, const std::wstring& value, DWORD type)
+{
+    Put(key, name, type, ToStoredString(value));
+}
+
+void CRegistryWriter::Dword(const std::wstring& key, const std::wstring& name, DWORD value)
+{
+    Put(key, name, 4 /* REG_DWORD */, std::string(reinterpret_cast<const char*>(&value), sizeof value));
+}
+
+void CRegistryWriter::Key(const std::wstring& key)
+{
+    int64_t id;
+    bool created;
+    Check(m_Store.CreateKey(kKeyLocalMachine, key, id, created));
+}
+
+void CRegistryWriter::Put(const std::wstring& key, const std::wstring& name, DWORD type, const std::string& data)
+{
+    int64_t id = 0;
+    bool created;
+    DWORD rc = m_Store.CreateKey(kKeyLocalMachine, key, id, created);
+    if (rc == ERROR_SUCCESS)
+        rc = m_Store.SetValue(id, name, type, data);
+    Check(rc);
+}
 
 void SplitAccountName(const std::wstring& full, std::wstring& domain, std::wstring& name)
 {

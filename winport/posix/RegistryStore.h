@@ -76,6 +76,32 @@ private:
     sqlite3_stmt* m_Statements[32] = {};
 };
 
+// A string as the registry stores it (UTF-16LE with its terminator), and back (without the
+// trailing terminators; a multi-string keeps the NULs between its items).
+std::string ToStoredString(const std::wstring& text);
+std::wstring FromStoredString(const std::string& bytes);
+
+// Writes values below HKEY_LOCAL_MACHINE, creating keys, and keeps the first failure.
+class CRegistryWriter
+{
+public:
+    explicit CRegistryWriter(CRegistryStore& store) : m_Store(store) {}
+    void String(const std::wstring& key, const std::wstring& name, const std::wstring& value, DWORD type = 1);
+    void Dword(const std::wstring& key, const std::wstring& name, DWORD value);
+    void Key(const std::wstring& key);
+    void Check(DWORD rc)
+    {
+        if (rc != ERROR_SUCCESS && m_Status == ERROR_SUCCESS)
+            m_Status = rc;
+    }
+    DWORD Status() const { return m_Status; }
+
+private:
+    void Put(const std::wstring& key, const std::wstring& name, DWORD type, const std::string& data);
+    CRegistryStore& m_Store;
+    DWORD m_Status = ERROR_SUCCESS;
+};
+
 // "NAME" or "DOMAIN\NAME" split into its parts; domain "." or empty for a local name.
 void SplitAccountName(const std::wstring& full, std::wstring& domain, std::wstring& name);
 

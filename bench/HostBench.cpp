@@ -1,0 +1,631 @@
+// Benchmarks of the simulated Windows host: registry queries through the machine server, file
+// copies on a machine's drive and fleet building, each beside a baseline of the plain host doing
+// the same work, with a summary of the ratios after the run.
+#include "fleetsim/Fleet.h"
+#include "winport/WinFile.h"
+#include "winport/WinMachine.h"
+#include "winport/WinReg.h"
+#include "winport/posix/MachineClient.h"
+#include "winport/posix/RegistryStore.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::string s_FleetRoot;
+std::string s_BinFolder; // where the build put fleetsim.exe and machined.exe
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+void RemoveTree(const std::string& path)
+{
+    nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string HostPathOf(const wchar_t* windowsPath)
+{
+    std::string host;
+    return winport::fleet::MapPath(windowsPath, host) == 0 ? host : std::string();
+}
+
+// ---- Registry query ----------------------------------------------------------------------------
+
+constexpr int kBenchKeys = 100000;
+const wchar_t* const kQueriedKey = L"SOFTWARE\\Bench\\K54321";
+const wchar_t* const kQueriedValue = L"DisplayName";
+const wchar_t* const kQueriedData = L"Bench key 54321";
+
+std::string s_RegistryDb;
+int64_t s_QueriedKeyId = 0; // row of kQueriedKey in the keys table
+
+std::string StoredString(const std::wstring& text)
+{
+    std::string bytes;
+    for (wchar_t c : text) // the bench texts are ASCII: one UTF-16 unit each
+    {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
+    }
+    bytes.append(2, '\0');
+    return bytes;
+}
+
+// Writes HKLM\SOFTWARE\Bench\K00000..K99999, each with a string and a number, in one
+// transaction, straight into the machine's database while no server runs yet.
+bool BuildLargeHive(const std::string& dbPath)
+{
+    auto started = std::chrono::steady_clock::now();
+    winport::posix::CRegistryStore store;
+    if (store.Open(dbPath) != ERROR_SUCCESS || store.Begin() != ERROR_SUCCESS)
+        return false;
+    int64_t bench = 0;
+    bool created = false;
+    if (store.CreateKey(winport::posix::kKeyLocalMachine, L"SOFTWARE\\Bench", bench, created) !=
+        ERROR_SUCCESS)
+        return false;
+    for (int i = 0; i < kBenchKeys; ++i)
+    {
+        wchar_t name[16], text[32];
+        swprintf(name, 16, L"K%05d", i);
+        swprintf(text, 32, L"Bench key %05d", i);
+        int64_t key = 0;
+        DWORD index = static_cast<DWORD>(i);
+        if (store.CreateKey(bench, name, key, created) != ERROR_SUCCESS ||
+            store.SetValue(key, L"DisplayName", REG_SZ, StoredString(text)) != ERROR_SUCCESS ||
+            store.SetValue(key, L"Index", REG_DWORD,
+                           std::string(reinterpret_cast<const char*>(&index), sizeof index)) !=
+                ERROR_SUCCESS)
+            return false;
+    }
+    if (store.Commit() != ERROR_SUCCESS ||
+        store.OpenKey(winport::posix::kKeyLocalMachine, kQueriedKey, s_QueriedKeyId) !=
+            ERROR_SUCCESS)
+        return false;
+    store.Close();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    printf("registry: %d keys under HKLM\\SOFTWARE\\Bench written in %.2f s\n", kBenchKeys,
+           seconds);
+    return true;
+}
+
+void BM_Registry_QueryValue(benchmark::State& state)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kQueriedKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    {
+        state.SkipWithError("cannot open the queried key");
+        return;
+    }
+    wchar_t buffer[64] = {};
+    DWORD type = 0;
+    LSTATUS failed = ERROR_SUCCESS;
+    for (auto _ : state)
+    {
+        DWORD size = sizeof buffer;
+        LSTATUS rc = RegQueryValueExW(key, kQueriedValue, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(buffer), &size);
+        if (rc != ERROR_SUCCESS)
+            failed = rc;
+        benchmark::DoNotOptimize(buffer);
+    }
+    RegCloseKey(key);
+    if (failed != ERROR_SUCCESS || type != REG_SZ || wcscmp(buffer, kQueriedData) != 0)
+        state.SkipWithError("the query did not return the stored value");
+}
+
+// The floor, part one: an empty request and its reply on the same connection.
+void BM_Registry_Floor_Ping(benchmark::State& state)
+{
+    std::shared_ptr<winport::posix::CMachineConnection> connection;
+    if (winport::posix::CMachineConnection::Local(connection) != ERROR_SUCCESS)
+    {
+        state.SkipWithError("no machine server");
+        return;
+    }
+    DWORD failed = ERROR_SUCCESS;
+    for (auto _ : state)
+    {
+        machine::protocol::SPingRequest request;
+        machine::protocol::SStatusReply reply;
+        DWORD rc = connection->Call(request, reply);
+        if (rc != ERROR_SUCCESS || reply.status != ERROR_SUCCESS)
+            failed = rc != ERROR_SUCCESS ? rc : reply.status;
+    }
+    if (failed != ERROR_SUCCESS)
+        state.SkipWithError("a ping failed");
+}
+
+// The floor, part two: the same point query, prepared once, on the same database.
+void BM_Registry_Floor_SqliteQuery(benchmark::State& state)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
+    if (sqlite3_open_v2(s_RegistryDb.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v3(db, "SELECT type, data FROM vals WHERE key=? AND folded=?", -1,
+                           SQLITE_PREPARE_PERSISTENT, &query, nullptr) != SQLITE_OK)
+    {
+        sqlite3_close(db);
+        state.SkipWithError("cannot prepare the query");
+        return;
+    }
+    const std::string folded = winport::posix::CRegistryStore::Fold(kQueriedValue);
+    sqlite3_bind_int64(query, 1, s_QueriedKeyId);
+    sqlite3_bind_text(query, 2, folded.data(), static_cast<int>(folded.size()), SQLITE_STATIC);
+    int64_t type = 0;
+    int bytes = 0;
+    bool missing = false;
+    for (auto _ : state)
+    {
+        if (sqlite3_step(query) != SQLITE_ROW)
+            missing = true;
+        type = sqlite3_column_int64(query, 0);
+        const void* data = sqlite3_column_blob(query, 1);
+        bytes = sqlite3_column_bytes(query, 1);
+        benchmark::DoNotOptimize(data);
+        sqlite3_reset(query);
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    if (missing || type != REG_SZ || bytes != static_cast<int>(StoredString(kQueriedData).size()))
+        state.SkipWithError("the query did not find the stored value");
+}
+
+// Real time: the server's share of the work runs in another process.
+BENCHMARK(BM_Registry_QueryValue)->MinTime(0.2)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_Registry_Floor_Ping)->MinTime(0.2)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_Registry_Floor_SqliteQuery)->MinTime(0.2)->Repetitions(5)->UseRealTime();
+
+// ---- File copy ---------------------------------------------------------------------------------
+
+constexpr size_t kCopyBytes = 256u << 20;
+const wchar_t* const kCopySource = L"C:\\Windows\\Temp\\bench-copy-source.bin";
+const wchar_t* const kCopyTarget = L"C:\\Windows\\Temp\\bench-copy-target.bin";
+const char* const kKernelTargetName = "bench-copy-kernel.bin";
+
+// The source is written once, made clean (fsync) and stays in the page cache: both copies read
+// it from memory and write fresh pages of a target that does not exist yet.
+const std::string& CopySource()
+{
+    static const std::string s_Path = []
+    {
+        std::string path = HostPathOf(kCopySource);
+        int fd =
+            path.empty() ? -1 : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return std::string();
+        std::vector<char> block(1 << 20);
+        std::mt19937 random(7);
+        for (char& c : block)
+            c = static_cast<char>(random());
+        bool ok = true;
+        for (size_t written = 0; ok && written < kCopyBytes; written += block.size())
+        {
+            block[0] = static_cast<char>(written >> 20); // no two blocks alike
+            ok = write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size());
+        }
+        ok = ok && fsync(fd) == 0;
+        close(fd);
+        return ok ? path : std::string();
+    }();
+    return s_Path;
+}
+
+std::string KernelTarget()
+{
+    const std::string& source = CopySource();
+    return source.substr(0, source.rfind('/') + 1) + kKernelTargetName;
+}
+
+bool HasCopySize(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == kCopyBytes;
+}
+
+void BM_Copy_CopyFileW(benchmark::State& state)
+{
+    std::string target = HostPathOf(kCopyTarget);
+    if (CopySource().empty() || target.empty())
+    {
+        state.SkipWithError("no source file");
+        return;
+    }
+    bool failed = false;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        unlink(target.c_str());
+        state.ResumeTiming();
+        failed |= !CopyFileW(kCopySource, kCopyTarget, FALSE);
+    }
+    if (failed || !HasCopySize(target))
+        state.SkipWithError("the copy failed");
+    unlink(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kCopyBytes));
+}
+
+bool KernelCopy(const std::string& source, const std::string& target)
+{
+    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = in >= 0 && out >= 0;
+    while (ok)
+    {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n == 0)
+            break;
+        ok = n > 0 || errno == EINTR;
+    }
+    if (in >= 0)
+        close(in);
+    if (out >= 0)
+        close(out);
+    return ok;
+}
+
+void BM_Copy_Baseline_CopyFileRange(benchmark::State& state)
+{
+    const std::string& source = CopySource();
+    if (source.empty())
+    {
+        state.SkipWithError("no source file");
+        return;
+    }
+    std::string target = KernelTarget();
+    bool failed = false;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        unlink(target.c_str());
+        state.ResumeTiming();
+        failed |= !KernelCopy(source, target);
+    }
+    if (failed || !HasCopySize(target))
+        state.SkipWithError("the copy failed");
+    unlink(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kCopyBytes));
+}
+
+BENCHMARK(BM_Copy_CopyFileW)
+    ->Iterations(2)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Copy_Baseline_CopyFileRange)
+    ->Iterations(2)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// ---- Fleet building ----------------------------------------------------------------------------
+
+constexpr int kFleetMachines = 100;
+int s_FleetNumber = 0;
+
+std::string NewFleetFolder()
+{
+    return s_FleetRoot + "/fleet-" + std::to_string(++s_FleetNumber);
+}
+
+std::string MachineName(int i)
+{
+    char name[16];
+    snprintf(name, sizeof name, "EX%03d", i);
+    return name;
+}
+
+// Runs the fleet tool and waits for it; its normal output goes nowhere.
+bool RunFleetsim(const std::vector<std::string>& arguments)
+{
+    std::string program = s_BinFolder + "/fleetsim.exe";
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0)
+    {
+        int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+bool CheckFleet(const std::string& root)
+{
+    std::vector<fleetsim::SMachineSummary> machines = fleetsim::ListMachines(root);
+    size_t exchange = 0;
+    for (const fleetsim::SMachineSummary& machine : machines)
+        exchange += machine.profile == "exchange2007";
+    return machines.size() == kFleetMachines && exchange == kFleetMachines;
+}
+
+void FinishFleet(benchmark::State& state, const std::string& root, bool ok)
+{
+    if (!ok || !CheckFleet(root))
+        state.SkipWithError("the fleet is not complete");
+    winport::fleet::StopMachineServers(root);
+    RemoveTree(root);
+}
+
+double CpuSeconds(int who)
+{
+    struct rusage usage;
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The domain is made before the clock starts: the figure is the machines. The CPU time that
+// the tool's processes used is a counter of its own, to tell work from waiting on a busy host.
+void BM_Fleet_Tool100Exchange(benchmark::State& state)
+{
+    bool ok = true;
+    double toolCpu = 0;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        std::string root = NewFleetFolder();
+        ok &= RunFleetsim({"--fleet", root, "add-domain", "CORP"});
+        double before = CpuSeconds(RUSAGE_CHILDREN);
+        state.ResumeTiming();
+        for (int i = 1; i <= kFleetMachines; ++i)
+            ok &= RunFleetsim({"--fleet", root, "add", MachineName(i), "--profile", "exchange2007",
+                               "--roles", "mbx,ht", "--product", "5.0", "--domain", "CORP"});
+        state.PauseTiming();
+        toolCpu += CpuSeconds(RUSAGE_CHILDREN) - before;
+        FinishFleet(state, root, ok);
+        state.ResumeTiming();
+    }
+    state.counters["tool_cpu_s"] = benchmark::Counter(toolCpu, benchmark::Counter::kAvgIterations);
+}
+
+void BM_Fleet_InProcess100Exchange(benchmark::State& state)
+{
+    bool ok = true;
+    double cpu = 0;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        std::string root = NewFleetFolder();
+        fleetsim::SDomain domain;
+        domain.name = L"CORP";
+        domain.dnsName = L"CORP.local";
+        ok &= fleetsim::CreateFleet(root) == ERROR_SUCCESS &&
+              fleetsim::CreateDomain(root, domain) == ERROR_SUCCESS;
+        double before = CpuSeconds(RUSAGE_SELF);
+        state.ResumeTiming();
+        for (int i = 1; i <= kFleetMachines; ++i)
+        {
+            fleetsim::SMachineProfile profile;
+            profile.name = MachineName(i);
+            ok &= fleetsim::ParseProfileName("exchange2007", profile) == ERROR_SUCCESS;
+            profile.settings.domain = L"CORP";
+            profile.roles = fleetsim::kRoleMailbox | fleetsim::kRoleHubTransport;
+            profile.product.installed = true;
+            profile.product.version = L"5.0";
+            ok &= fleetsim::AddMachine(root, profile) == ERROR_SUCCESS;
+        }
+        state.PauseTiming();
+        cpu += CpuSeconds(RUSAGE_SELF) - before;
+        FinishFleet(state, root, ok);
+        state.ResumeTiming();
+    }
+    state.counters["cpu_s"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
+}
+
+BENCHMARK(BM_Fleet_Tool100Exchange)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Fleet_InProcess100Exchange)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// ---- Summary -----------------------------------------------------------------------------------
+
+struct SResult
+{
+    double cpuSeconds = 0;  // of one iteration
+    double realSeconds = 0; // of one iteration
+    double bytesPerSecond = 0;
+    std::map<std::string, double> counters;
+    int samples = 0;
+};
+
+// Prints as the console does and keeps the median of each benchmark (the mean of its runs when
+// there is only one repetition).
+class CSummaryReporter : public benchmark::ConsoleReporter
+{
+public:
+    explicit CSummaryReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+    void ReportRuns(const std::vector<Run>& reports) override
+    {
+        for (const Run& run : reports)
+        {
+            if (run.error_occurred ||
+                (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median"))
+                continue;
+            std::string key = run.run_name.function_name;
+            SResult& r = run.run_type == Run::RT_Aggregate ? m_Medians[key] : m_Means[key];
+            double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
+            auto bytes = run.counters.find("bytes_per_second");
+            double n = r.samples;
+            r.cpuSeconds = (r.cpuSeconds * n + run.GetAdjustedCPUTime() / unit) / (n + 1);
+            r.realSeconds = (r.realSeconds * n + run.GetAdjustedRealTime() / unit) / (n + 1);
+            r.bytesPerSecond =
+                (r.bytesPerSecond * n + (bytes != run.counters.end() ? bytes->second.value : 0)) /
+                (n + 1);
+            ++r.samples;
+        }
+        ConsoleReporter::ReportRuns(reports);
+    }
+
+    const SResult* Find(const std::string& key) const
+    {
+        auto it = m_Medians.find(key);
+        if (it != m_Medians.end())
+            return &it->second;
+        it = m_Means.find(key);
+        return it != m_Means.end() ? &it->second : nullptr;
+    }
+
+    bool UsesMedians() const { return !m_Medians.empty(); }
+
+private:
+    std::map<std::string, SResult> m_Medians, m_Means;
+};
+
+// Ratios are of real time here: the machine server and the kernel do much of the work outside
+// the measuring thread's CPU time.
+void PrintSummary(const CSummaryReporter& reporter)
+{
+    printf("\nSummary (%s of real time):\n", reporter.UsesMedians() ? "medians" : "means");
+
+    const SResult* query = reporter.Find("BM_Registry_QueryValue");
+    const SResult* ping = reporter.Find("BM_Registry_Floor_Ping");
+    const SResult* sql = reporter.Find("BM_Registry_Floor_SqliteQuery");
+    if (query != nullptr && ping != nullptr && sql != nullptr)
+    {
+        double floor = ping->realSeconds + sql->realSeconds;
+        double ratio = query->realSeconds / floor;
+        printf("%-34s %8.0f ns vs floor %6.0f ns (ping %.0f + SQLite %.0f)  ratio %5.2f  target <= "
+               "1.5: %s\n",
+               "registry query (100000 keys)", query->realSeconds * 1e9, floor * 1e9,
+               ping->realSeconds * 1e9, sql->realSeconds * 1e9, ratio,
+               ratio <= 1.5 ? "met" : "MISSED");
+    }
+    else
+        printf("%-34s not measured\n", "registry query (100000 keys)");
+
+    const SResult* copy = reporter.Find("BM_Copy_CopyFileW");
+    const SResult* kernel = reporter.Find("BM_Copy_Baseline_CopyFileRange");
+    if (copy != nullptr && kernel != nullptr && copy->realSeconds > 0 && kernel->realSeconds > 0)
+    {
+        const double mib = 1024.0 * 1024.0;
+        double copyRate = kCopyBytes / copy->realSeconds / mib,
+               kernelRate = kCopyBytes / kernel->realSeconds / mib;
+        double ratio = copyRate / kernelRate;
+        printf("%-34s %8.0f MiB/s vs kernel copy %6.0f MiB/s  ratio %5.2f  target >= 0.8: %s\n",
+               "CopyFileW 256 MiB", copyRate, kernelRate, ratio, ratio >= 0.8 ? "met" : "MISSED");
+    }
+    else
+        printf("%-34s not measured\n", "CopyFileW 256 MiB");
+
+    const SResult* tool = reporter.Find("BM_Fleet_Tool100Exchange");
+    const SResult* inProcess = reporter.Find("BM_Fleet_InProcess100Exchange");
+    auto counter = [](const SResult* r, const char* name)
+    {
+        auto it = r->counters.find(name);
+        return it != r->counters.end() ? it->second : 0.0;
+    };
+    if (tool != nullptr)
+        printf("%-34s %8.2f s  (%.1f ms a machine, %.2f s CPU in the tool)  target < 10 s: %s\n",
+               "fleetsim: 100 Exchange servers", tool->realSeconds,
+               tool->realSeconds * 1000 / kFleetMachines, counter(tool, "tool_cpu_s"),
+               tool->realSeconds < 10 ? "met" : "MISSED");
+    else
+        printf("%-34s not measured\n", "fleetsim: 100 Exchange servers");
+    if (inProcess != nullptr)
+        printf("%-34s %8.2f s  (%.1f ms a machine, %.2f s CPU)\n", "AddMachine x100 in one process",
+               inProcess->realSeconds, inProcess->realSeconds * 1000 / kFleetMachines,
+               counter(inProcess, "cpu_s"));
+    else
+        printf("%-34s not measured\n", "AddMachine x100 in one process");
+}
+
+std::string ProgramFolder()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    path[n] = '\0';
+    std::string self = path;
+    return self.substr(0, self.rfind('/'));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A fleet of its own, on its default machine, before anything resolves the machine.
+    char pattern[] = "/tmp/fleet-hostbench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+    {
+        perror("mkdtemp");
+        return 1;
+    }
+    s_FleetRoot = pattern;
+    s_BinFolder = ProgramFolder();
+    setenv("FLEET_ROOT", s_FleetRoot.c_str(), 1);
+    unsetenv("FLEET_MACHINE");
+
+    // Repetitions of different benchmarks interleave, so that load that comes and goes falls on
+    // a measurement and its baseline alike; a flag given on the command line still wins.
+    std::vector<char*> arguments(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    arguments.insert(arguments.begin() + 1, interleave.data());
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    benchmark::Initialize(&count, arguments.data());
+    int result = 0;
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data()))
+        result = 1;
+    else
+    {
+        // The large hive goes into the machine's database before its server first starts.
+        const winport::fleet::SMachine& machine = winport::fleet::CurrentMachine();
+        s_RegistryDb = machine.folder + "/registry.db";
+        if (!BuildLargeHive(s_RegistryDb))
+        {
+            fprintf(stderr, "cannot write the benchmark keys into %s\n", s_RegistryDb.c_str());
+            result = 1;
+        }
+        else
+        {
+            CSummaryReporter reporter(isatty(STDOUT_FILENO)
+                                          ? benchmark::ConsoleReporter::OO_ColorTabular
+                                          : benchmark::ConsoleReporter::OO_Tabular);
+            benchmark::RunSpecifiedBenchmarks(&reporter);
+            PrintSummary(reporter);
+        }
+    }
+    benchmark::Shutdown();
+    winport::fleet::StopMachineServers(s_FleetRoot);
+    RemoveTree(s_FleetRoot);
+    return result;
+}

@@ -1,0 +1,63 @@
+// General file operations of the package runtime: text files through the CRT's wide streams,
+// folders created, copied and removed as trees, attributes, initialisation files and file
+// versions. Paths are Windows paths, drive or UNC; nothing is kept between calls.
+#pragma once
+
+#include "framework/ErrorHandles.h"
+#include "winport/WinTypes.h"
+
+#include <string>
+#include <vector>
+
+class CFileSupport
+{
+public:
+    static bool IsExist(const std::wstring& path);
+    static bool IsDirectory(const std::wstring& path);
+
+    // Reads the file line by line (line feeds dropped, a last line without one kept); mode
+    // null means "r, ccs=UTF-8", where a byte-order mark decides the encoding. Returns 1, or
+    // 0 when the file cannot be opened or read.
+    static int ReadFileContentIntoVector(const std::wstring& path, const wchar_t* mode,
+                                         std::vector<std::wstring>& lines);
+    // The lines of the file joined with line feeds.
+    static CFileSupportErrorHandle ReadFile(const std::wstring& path, std::wstring& text);
+    // Replaces the file's content with the text, in the mode's encoding ("wt" is ANSI).
+    static CFileSupportErrorHandle WriteToFile(const std::wstring& text, const std::wstring& path,
+                                               const wchar_t* mode = L"w, ccs=UTF-8");
+
+    // Succeeds when the folder exists or could be made, missing parents included.
+    static CFileSupportErrorHandle CreateDirectoryW(const std::wstring& path);
+    static bool CreateDirectoryRecursively(const std::wstring& path);
+    // Creates the levels of the relative path below the root, which must exist.
+    static bool CreateDirectoryRecursively(const std::wstring& rootPath,
+                                           const std::wstring& relativePath);
+    // Removes the folder with everything in it, read-only files included. What cannot be
+    // removed stays, and the first failure is returned.
+    static CFileSupportErrorHandle RemoveDirectoryEx(const std::wstring& path);
+    // Copies the tree (files overwritten) into the destination, which is created as needed.
+    static CFileSupportErrorHandle CopyDirectory(const std::wstring& source,
+                                                 const std::wstring& destination);
+
+    // Full paths of the files (not folders) of the folder, sorted by name. False when the
+    // folder cannot be listed.
+    static bool EnumAllFilesInFolder(const std::wstring& folder, std::vector<std::wstring>& files);
+    // The files of the whole tree as paths relative to the folder ("sub\\name"): each folder's
+    // entries in name order, a sub-folder's files where its name falls.
+    static bool RecursivelyEnumAllFilesInFolder(const std::wstring& folder,
+                                                std::vector<std::wstring>& files);
+
+    static bool RemoveFileReadOnlyFlag(const std::wstring& path);
+    static CNormalErrorHandle UpdateINIFile(const std::wstring& path, const std::wstring& section,
+                                            const std::wstring& key, const std::wstring& value);
+
+    // The two halves of the file version from the root block of the version information.
+    static bool GetFileVersion(const std::wstring& path, DWORD& mostSignificant,
+                               DWORD& leastSignificant);
+    // 1 when a is newer, -1 when b is, 0 when equal, -2 when either has no readable version.
+    static int CompareFileVersion(const std::wstring& a, const std::wstring& b);
+
+private:
+    CFileSupport() = delete;
+    ~CFileSupport() = delete;
+};

@@ -51,7 +51,7 @@ int RunChild(const std::string& filter, const std::vector<std::pair<std::string,
              std::string* output)
 {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0)
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;
     pid_t pid = fork();
     if (pid == 0)
@@ -90,7 +90,12 @@ int RunChild(const std::string& filter, const std::vector<std::pair<std::string,
 
 namespace
 {
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+// A file that vanished meanwhile is no reason to stop removing the rest.
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    remove(path);
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)

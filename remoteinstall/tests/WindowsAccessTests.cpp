@@ -11,11 +11,18 @@
 #include "winport/WinReg.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
+#include "winport/posix/MachineProtocol.h"
+#include "winport/posix/MachineSocket.h"
 #include "winport/posix/RegistryStore.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -481,6 +488,52 @@ protected:
             profile.product.installed = true;
             profile.product.build = ++build;
             ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
+        }
+    }
+
+    // The servers end before the fleet is removed, so that none writes into it afterwards.
+    static void TearDownTestSuite()
+    {
+        if (testsupport::IsChild())
+            return;
+        for (const char* name : {"EXCH1", "EXCH2", "EXCH3"})
+            EXPECT_TRUE(StopServer(name)) << name;
+    }
+
+    static bool StopServer(const std::string& machine)
+    {
+        std::string folder = testsupport::FleetRoot() + "/machines/" + machine;
+        int fd = winport::posix::ConnectMachineSocket(folder);
+        if (fd >= 0)
+        {
+            machine::protocol::SHelloRequest hello;
+            hello.pid = static_cast<uint32_t>(getpid());
+            hello.callerMachine = machine;
+            machine::protocol::SShutdownRequest shutdown;
+            uint16_t code = 0;
+            std::string body;
+            if (winport::posix::SendFrame(
+                    fd, machine::protocol::Encode(static_cast<uint16_t>(hello.kCode), hello)) &&
+                winport::posix::ReceiveFrame(fd, code, body))
+            {
+                winport::posix::SendFrame(
+                    fd, machine::protocol::Encode(static_cast<uint16_t>(shutdown.kCode), shutdown));
+                winport::posix::ReceiveFrame(fd, code, body);
+            }
+            close(fd);
+        }
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;)
+        {
+            int lock = open((folder + "/runtime/machined.lock").c_str(), O_RDWR | O_CLOEXEC);
+            bool running = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0;
+            if (lock >= 0)
+                close(lock);
+            if (!running)
+                return true;
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 

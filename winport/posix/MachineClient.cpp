@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ void SpawnServer(const std::string& machineFolder, const std::string& machineNam
         dup2(devNull, 0);
         dup2(logFd >= 0 ? logFd : devNull, 1);
         dup2(logFd >= 0 ? logFd : devNull, 2);
+        closefrom(3); // the server keeps none of its starter's descriptors open
         execve(program.c_str(), argv, envp.data());
         _exit(127);
     }
@@ -205,6 +207,7 @@ namespace winport::fleet
 int StopMachineServers(const std::string& fleetRoot)
 {
     int stopped = 0;
+    std::vector<std::string> stopping;
     DIR* dir = opendir((fleetRoot + "/machines").c_str());
     if (dir == nullptr)
         return 0;
@@ -226,9 +229,23 @@ int StopMachineServers(const std::string& fleetRoot)
             posix::ReceiveFrame(fd, code, body) &&
             posix::SendFrame(fd, machine::protocol::Encode(static_cast<uint16_t>(shutdown.kCode), shutdown)) &&
             posix::ReceiveFrame(fd, code, body))
+        {
             ++stopped;
+            stopping.push_back(fleetRoot + "/machines/" + entry->d_name + "/runtime/machined.lock");
+        }
     }
     closedir(dir);
+    // A server has ended when it lets go of its machine's lock (five seconds at most).
+    for (const std::string& lock : stopping)
+    {
+        posix::CFd fd(open(lock.c_str(), O_RDONLY | O_CLOEXEC));
+        for (int i = 0; fd.Get() >= 0 && i < 500; ++i)
+        {
+            if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+                break;
+            usleep(10000);
+        }
+    }
     return stopped;
 }
 

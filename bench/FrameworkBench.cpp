@@ -4,12 +4,12 @@
 #include "framework/CPropertyManager.h"
 #include "framework/Serialization.h"
 #include "winport/WinMachine.h"
+#include "bench/BenchSupport.h"
 
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -374,65 +374,13 @@ BENCHMARK(BM_MemoryText_Part_SetFromText)
 
 // ---- Summary -----------------------------------------------------------------------------------
 
-struct SResult
-{
-    double cpuSeconds = 0;  // of one iteration
-    double realSeconds = 0; // of one iteration
-    double bytesPerSecond = 0;
-    int samples = 0;
-};
-
-// Prints as the console does and keeps the median of each benchmark (the mean of its runs when
-// there is only one repetition).
-class CSummaryReporter : public benchmark::ConsoleReporter
-{
-public:
-    explicit CSummaryReporter(OutputOptions options) : ConsoleReporter(options) {}
-
-    void ReportRuns(const std::vector<Run>& reports) override
-    {
-        for (const Run& run : reports)
-        {
-            if (run.error_occurred ||
-                (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median"))
-                continue;
-            std::string key = run.run_name.function_name +
-                              (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
-            SResult& r = run.run_type == Run::RT_Aggregate ? m_Medians[key] : m_Means[key];
-            double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
-            auto bytes = run.counters.find("bytes_per_second");
-            double n = r.samples;
-            r.cpuSeconds = (r.cpuSeconds * n + run.GetAdjustedCPUTime() / unit) / (n + 1);
-            r.realSeconds = (r.realSeconds * n + run.GetAdjustedRealTime() / unit) / (n + 1);
-            r.bytesPerSecond =
-                (r.bytesPerSecond * n + (bytes != run.counters.end() ? bytes->second.value : 0)) /
-                (n + 1);
-            ++r.samples;
-        }
-        ConsoleReporter::ReportRuns(reports);
-    }
-
-    const SResult* Find(const std::string& key) const
-    {
-        auto it = m_Medians.find(key);
-        if (it != m_Medians.end())
-            return &it->second;
-        it = m_Means.find(key);
-        return it != m_Means.end() ? &it->second : nullptr;
-    }
-
-    bool UsesMedians() const { return !m_Medians.empty(); }
-
-private:
-    std::map<std::string, SResult> m_Medians, m_Means;
-};
 
 // The ratio is of CPU time, which other load on the machine disturbs least; real time follows.
-void PrintRatio(const CSummaryReporter& reporter, const char* what, const std::string& measured,
+void PrintRatio(const bench::CSummaryReporter& reporter, const char* what, const std::string& measured,
                 const std::string& baseline, double limit, double scale, const char* unit)
 {
-    const SResult* m = reporter.Find(measured);
-    const SResult* b = reporter.Find(baseline);
+    const bench::SResult* m = reporter.Find(measured);
+    const bench::SResult* b = reporter.Find(baseline);
     if (m == nullptr || b == nullptr || b->cpuSeconds <= 0 || b->realSeconds <= 0)
     {
         printf("%-30s not measured\n", what);
@@ -445,7 +393,7 @@ void PrintRatio(const CSummaryReporter& reporter, const char* what, const std::s
            m->realSeconds / b->realSeconds, limit, ratio <= limit ? "met" : "MISSED");
 }
 
-void PrintSummary(const CSummaryReporter& reporter)
+void PrintSummary(const bench::CSummaryReporter& reporter)
 {
     printf("\nSummary (%s of CPU time):\n", reporter.UsesMedians() ? "medians" : "means");
     PrintRatio(reporter, "log line", "BM_LogLine_WriteToFile", "BM_LogLine_Baseline_FputsFflush",
@@ -455,7 +403,7 @@ void PrintSummary(const CSummaryReporter& reporter)
     PrintRatio(reporter, "property set (300 names)", "BM_Property_Set", "BM_Property_Baseline_Set",
                1.5, 1e9 / kPropertyCount, "ns/op");
     const double mib = 1024.0 * 1024.0;
-    const SResult* sizes[2] = {reporter.Find("BM_MemoryText_RoundTrip/MiB:1"),
+    const bench::SResult* sizes[2] = {reporter.Find("BM_MemoryText_RoundTrip/MiB:1"),
                                reporter.Find("BM_MemoryText_RoundTrip/MiB:16")};
     const char* names[2] = {"memory text round trip 1 MiB", "memory text round trip 16 MiB"};
     for (int i = 0; i < 2; ++i)
@@ -479,54 +427,17 @@ void PrintSummary(const CSummaryReporter& reporter)
     }
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // A fleet of its own, on its default machine, before anything resolves the machine.
-    char pattern[] = "/tmp/fleet-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-    {
-        perror("mkdtemp");
-        return 1;
-    }
-    s_FleetRoot = pattern;
-    setenv("FLEET_ROOT", s_FleetRoot.c_str(), 1);
-    unsetenv("FLEET_MACHINE");
-
     // Large blocks come from the heap at every size, as the smaller ones already do once glibc
     // has raised its own threshold: otherwise the 16 MiB round trip would measure the kernel
     // mapping and faulting in fresh pages for each call (a block above glibc's 32 MiB ceiling),
     // not the text round trip.
     mallopt(M_MMAP_THRESHOLD, 512 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
-
-    // Repetitions of different benchmarks interleave, so that load that comes and goes falls on
-    // a measurement and its baseline alike; a flag given on the command line still wins.
-    std::vector<char*> arguments(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    arguments.insert(arguments.begin() + 1, interleave.data());
-    int count = static_cast<int>(arguments.size());
-    arguments.push_back(nullptr);
-    benchmark::Initialize(&count, arguments.data());
-    int result = 0;
-    if (benchmark::ReportUnrecognizedArguments(count, arguments.data()))
-        result = 1;
-    else
-    {
-        CSummaryReporter reporter(isatty(STDOUT_FILENO)
-                                      ? benchmark::ConsoleReporter::OO_ColorTabular
-                                      : benchmark::ConsoleReporter::OO_Tabular);
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        PrintSummary(reporter);
-    }
-    benchmark::Shutdown();
+    int result = bench::RunBenchmarks(argc, argv, "fleet-bench", s_FleetRoot, nullptr, PrintSummary);
     CAdvancedLog::FreeProcessLevelInstance();
-    nftw(s_FleetRoot.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return result;
 }

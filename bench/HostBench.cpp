@@ -1,12 +1,13 @@
 // Benchmarks of the simulated Windows host: registry queries through the machine server, file
 // copies on a machine's drive and fleet building, each beside a baseline of the plain host doing
 // the same work, with a summary of the ratios after the run.
+#include "bench/BenchSupport.h"
 #include "fleetsim/Fleet.h"
 #include "winport/WinFile.h"
 #include "winport/WinMachine.h"
 #include "winport/WinReg.h"
-#include "winport/posix/MachineClient.h"
-#include "winport/posix/RegistryStore.h"
+#include "winport/fleet/MachineClient.h"
+#include "fleetsim/store/RegistryStore.h"
 
 #include <benchmark/benchmark.h>
 
@@ -34,16 +35,6 @@ namespace
 
 std::string s_FleetRoot;
 std::string s_BinFolder; // where the build put fleetsim.exe and machined.exe
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    remove(path);
-    return 0; // a failure leaves that entry, not the rest
-}
-void RemoveTree(const std::string& path)
-{
-    nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 std::string HostPathOf(const wchar_t* windowsPath)
 {
@@ -78,12 +69,12 @@ std::string StoredString(const std::wstring& text)
 bool BuildLargeHive(const std::string& dbPath)
 {
     auto started = std::chrono::steady_clock::now();
-    winport::posix::CRegistryStore store;
+    machine::CRegistryStore store;
     if (store.Open(dbPath) != ERROR_SUCCESS || store.Begin() != ERROR_SUCCESS)
         return false;
     int64_t bench = 0;
     bool created = false;
-    if (store.CreateKey(winport::posix::kKeyLocalMachine, L"SOFTWARE\\Bench", bench, created) !=
+    if (store.CreateKey(machine::kKeyLocalMachine, L"SOFTWARE\\Bench", bench, created) !=
         ERROR_SUCCESS)
         return false;
     for (int i = 0; i < kBenchKeys; ++i)
@@ -101,7 +92,7 @@ bool BuildLargeHive(const std::string& dbPath)
             return false;
     }
     if (store.Commit() != ERROR_SUCCESS ||
-        store.OpenKey(winport::posix::kKeyLocalMachine, kQueriedKey, s_QueriedKeyId) !=
+        store.OpenKey(machine::kKeyLocalMachine, kQueriedKey, s_QueriedKeyId) !=
             ERROR_SUCCESS)
         return false;
     store.Close();
@@ -199,7 +190,7 @@ public:
 private:
     sqlite3* m_pDb = nullptr;
     sqlite3_stmt* m_pQuery = nullptr;
-    const std::string m_Folded = winport::posix::CRegistryStore::Fold(kQueriedValue);
+    const std::string m_Folded = machine::CRegistryStore::Fold(kQueriedValue);
     int64_t m_Type = 0;
     int m_Bytes = 0;
     bool m_bMissing = false;
@@ -508,70 +499,16 @@ BENCHMARK(BM_Fleet_InProcess100Exchange)
 
 // ---- Summary -----------------------------------------------------------------------------------
 
-struct SResult
-{
-    double cpuSeconds = 0;  // of one iteration
-    double realSeconds = 0; // of one iteration
-    double bytesPerSecond = 0;
-    std::map<std::string, double> counters;
-    int samples = 0;
-};
-
-// Prints as the console does and keeps the median of each benchmark (the mean of its runs when
-// there is only one repetition).
-class CSummaryReporter : public benchmark::ConsoleReporter
-{
-public:
-    explicit CSummaryReporter(OutputOptions options) : ConsoleReporter(options) {}
-
-    void ReportRuns(const std::vector<Run>& reports) override
-    {
-        for (const Run& run : reports)
-        {
-            if (run.error_occurred ||
-                (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median"))
-                continue;
-            std::string key = run.run_name.function_name;
-            SResult& r = run.run_type == Run::RT_Aggregate ? m_Medians[key] : m_Means[key];
-            double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
-            auto bytes = run.counters.find("bytes_per_second");
-            double n = r.samples;
-            r.cpuSeconds = (r.cpuSeconds * n + run.GetAdjustedCPUTime() / unit) / (n + 1);
-            r.realSeconds = (r.realSeconds * n + run.GetAdjustedRealTime() / unit) / (n + 1);
-            r.bytesPerSecond =
-                (r.bytesPerSecond * n + (bytes != run.counters.end() ? bytes->second.value : 0)) /
-                (n + 1);
-            for (const auto& [name, counter] : run.counters)
-                r.counters[name] = (r.counters[name] * n + counter.value) / (n + 1);
-            ++r.samples;
-        }
-        ConsoleReporter::ReportRuns(reports);
-    }
-
-    const SResult* Find(const std::string& key) const
-    {
-        auto it = m_Medians.find(key);
-        if (it != m_Medians.end())
-            return &it->second;
-        it = m_Means.find(key);
-        return it != m_Means.end() ? &it->second : nullptr;
-    }
-
-    bool UsesMedians() const { return !m_Medians.empty(); }
-
-private:
-    std::map<std::string, SResult> m_Medians, m_Means;
-};
 
 // Ratios are of real time here: the machine server and the kernel do much of the work outside
 // the measuring thread's CPU time.
-void PrintSummary(const CSummaryReporter& reporter)
+void PrintSummary(const bench::CSummaryReporter& reporter)
 {
     printf("\nSummary (%s of real time):\n", reporter.UsesMedians() ? "medians" : "means");
 
-    const SResult* query = reporter.Find("BM_Registry_QueryValue");
-    const SResult* ping = reporter.Find("BM_Registry_Floor_Ping");
-    const SResult* sql = reporter.Find("BM_Registry_Floor_SqliteQuery");
+    const bench::SResult* query = reporter.Find("BM_Registry_QueryValue");
+    const bench::SResult* ping = reporter.Find("BM_Registry_Floor_Ping");
+    const bench::SResult* sql = reporter.Find("BM_Registry_Floor_SqliteQuery");
     if (query != nullptr && ping != nullptr && sql != nullptr)
     {
         double floor = ping->realSeconds + sql->realSeconds;
@@ -584,14 +521,14 @@ void PrintSummary(const CSummaryReporter& reporter)
     }
     else
         printf("%-34s not measured\n", "registry query (100000 keys)");
-    const SResult* together = reporter.Find("BM_Registry_Floor_PingThenSqlite");
+    const bench::SResult* together = reporter.Find("BM_Registry_Floor_PingThenSqlite");
     if (query != nullptr && together != nullptr)
         printf("%-34s %8.0f ns: the query is %.2f times ping and SQLite run in one loop\n",
                "  (ping then SQLite, one loop)", together->realSeconds * 1e9,
                query->realSeconds / together->realSeconds);
 
-    const SResult* copy = reporter.Find("BM_Copy_CopyFileW");
-    const SResult* kernel = reporter.Find("BM_Copy_Baseline_CopyFileRange");
+    const bench::SResult* copy = reporter.Find("BM_Copy_CopyFileW");
+    const bench::SResult* kernel = reporter.Find("BM_Copy_Baseline_CopyFileRange");
     if (copy != nullptr && kernel != nullptr && copy->realSeconds > 0 && kernel->realSeconds > 0)
     {
         const double mib = 1024.0 * 1024.0;
@@ -604,9 +541,9 @@ void PrintSummary(const CSummaryReporter& reporter)
     else
         printf("%-34s not measured\n", "CopyFileW 256 MiB");
 
-    const SResult* tool = reporter.Find("BM_Fleet_Tool100Exchange");
-    const SResult* inProcess = reporter.Find("BM_Fleet_InProcess100Exchange");
-    auto counter = [](const SResult* r, const char* name)
+    const bench::SResult* tool = reporter.Find("BM_Fleet_Tool100Exchange");
+    const bench::SResult* inProcess = reporter.Find("BM_Fleet_InProcess100Exchange");
+    auto counter = [](const bench::SResult* r, const char* name)
     {
         auto it = r->counters.find(name);
         return it != r->counters.end() ? it->second : 0.0;
@@ -641,50 +578,13 @@ std::string ProgramFolder()
 
 int main(int argc, char** argv)
 {
-    // A fleet of its own, on its default machine, before anything resolves the machine.
-    char pattern[] = "/tmp/fleet-hostbench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-    {
-        perror("mkdtemp");
-        return 1;
-    }
-    s_FleetRoot = pattern;
     s_BinFolder = ProgramFolder();
-    setenv("FLEET_ROOT", s_FleetRoot.c_str(), 1);
-    unsetenv("FLEET_MACHINE");
-
-    // Repetitions of different benchmarks interleave, so that load that comes and goes falls on
-    // a measurement and its baseline alike; a flag given on the command line still wins.
-    std::vector<char*> arguments(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    arguments.insert(arguments.begin() + 1, interleave.data());
-    int count = static_cast<int>(arguments.size());
-    arguments.push_back(nullptr);
-    benchmark::Initialize(&count, arguments.data());
-    int result = 0;
-    if (benchmark::ReportUnrecognizedArguments(count, arguments.data()))
-        result = 1;
-    else
-    {
+    return bench::RunBenchmarks(argc, argv, "fleet-hostbench", s_FleetRoot, [] {
         // The large hive goes into the machine's database before its server first starts.
-        const winport::fleet::SMachine& machine = winport::fleet::CurrentMachine();
-        s_RegistryDb = machine.folder + "/registry.db";
-        if (!BuildLargeHive(s_RegistryDb))
-        {
-            fprintf(stderr, "cannot write the benchmark keys into %s\n", s_RegistryDb.c_str());
-            result = 1;
-        }
-        else
-        {
-            CSummaryReporter reporter(isatty(STDOUT_FILENO)
-                                          ? benchmark::ConsoleReporter::OO_ColorTabular
-                                          : benchmark::ConsoleReporter::OO_Tabular);
-            benchmark::RunSpecifiedBenchmarks(&reporter);
-            PrintSummary(reporter);
-        }
-    }
-    benchmark::Shutdown();
-    winport::fleet::StopMachineServers(s_FleetRoot);
-    RemoveTree(s_FleetRoot);
-    return result;
+        s_RegistryDb = winport::fleet::CurrentMachine().folder + "/registry.db";
+        if (BuildLargeHive(s_RegistryDb))
+            return true;
+        fprintf(stderr, "cannot write the benchmark keys into %s\n", s_RegistryDb.c_str());
+        return false;
+    }, PrintSummary);
 }

@@ -45,5 +45,6 @@ function(fleet_test_suite name)
     set_target_properties(${name} PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         BUILD_RPATH "${PROJECT_BINARY_DIR}/bin")
+    add_dependencies(${name} machined) # makes the default workstation of a run
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()

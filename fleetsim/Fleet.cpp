@@ -1,15 +1,17 @@
 #include "fleetsim/Fleet.h"
 
+#include "fleetsim/store/RegistryStore.h"
 #include "framework/CStringSupport.h"
 #include "winport/WinReg.h"
 #include "winport/WinString.h"
 #include "winport/posix/MachineSocket.h"
 #include "winport/posix/PosixSupport.h"
-#include "winport/posix/RegistryStore.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
-#include <ftw.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,22 +20,122 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
-using winport::posix::CRegistryStore;
+using machine::CRegistryStore;
 
 namespace fleetsim
 {
 namespace
 {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
-
 std::string MachineFolder(const std::string& root, const std::string& name)
 {
     std::string found = winport::fleet::FindMachineFolder(root, name);
     return found.empty() ? std::string() : root + "/machines/" + found;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The fleet's lock, held while machines and domains are added or reset: checking that a name is
+// free and taking it must be one step, or racing tools create "X1" and "x1" both.
+class CFleetLock
+{
+public:
+    DWORD Acquire(const std::string& root)
+    {
+        DWORD rc = winport::posix::MakeDirectories(root);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        m_Fd.emplace(open((root + "/fleet.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (m_Fd->Get() < 0)
+            return winport::posix::ErrnoToWin32(errno);
+        while (flock(m_Fd->Get(), LOCK_EX) != 0)
+        {
+            if (errno != EINTR)
+                return winport::posix::ErrnoToWin32(errno);
+        }
+        return ERROR_SUCCESS;
+    }
+
+private:
+    std::optional<winport::posix::CFd> m_Fd;
+};
+
+// Stops the machine's server and takes the machine's own lock, so that no server starts on it
+// while the lock is held (a client that needs the machine meanwhile starts one, which sees the
+// lock and ends).
+DWORD HoldMachine(const std::string& root, const std::string& folderName,
+                  std::optional<winport::posix::CFd>& lock)
+{
+    std::string runtime = root + "/machines/" + folderName + "/runtime";
+    mkdir(runtime.c_str(), 0755);
+    for (int attempt = 0; attempt < 10; ++attempt)
+    {
+        DWORD rc = winport::fleet::StopMachineServer(root, folderName);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        lock.emplace(
+            open((runtime + "/machined.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (lock->Get() < 0)
+            return winport::posix::ErrnoToWin32(errno);
+        if (flock(lock->Get(), LOCK_EX | LOCK_NB) == 0)
+        {
+            // It names no server while the lock is ours.
+            return ftruncate(lock->Get(), 0) == 0 ? ERROR_SUCCESS
+                                                  : winport::posix::ErrnoToWin32(errno);
+        }
+        lock.reset(); // a client started a server again in between
+    }
+    return ERROR_TIMEOUT;
+}
+
+// Drops the hosts line of a machine, under the hosts file's lock as lines are added.
+void RemoveHostsLine(const std::string& root, const std::string& name)
+{
+    winport::posix::CFd fd(open((root + "/hosts").c_str(), O_RDWR | O_CLOEXEC));
+    if (fd.Get() < 0 || flock(fd.Get(), LOCK_EX) != 0)
+        return;
+    std::string content;
+    if (!winport::posix::ReadRest(fd.Get(), content))
+        return;
+    std::string kept;
+    std::istringstream in(content);
+    std::string text;
+    while (std::getline(in, text))
+    {
+        std::string first = text.substr(0, text.find_first_of(" \t"));
+        if (strcasecmp(first.c_str(), name.c_str()) != 0)
+            kept += text + "\n";
+    }
+    if (kept.size() != content.size() && ftruncate(fd.Get(), 0) == 0 &&
+        lseek(fd.Get(), 0, SEEK_SET) == 0)
+        winport::posix::WriteAll(fd.Get(), kept.data(), kept.size());
+}
+
+// The bytes of an IPv4 or IPv6 address (without its zone), empty for a name.
+std::string AddressBytes(const std::string& text)
+{
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET, text.c_str(), bytes) == 1)
+        return std::string(reinterpret_cast<char*>(bytes), 4);
+    std::string address = text.substr(0, text.find('%'));
+    if (inet_pton(AF_INET6, address.c_str(), bytes) == 1)
+        return std::string(reinterpret_cast<char*>(bytes), 16);
+    return {};
+}
+
+bool SameHostName(const std::string& a, const std::string& b)
+{
+    if (strcasecmp(a.c_str(), b.c_str()) == 0)
+        return true;
+    std::string address = AddressBytes(a);
+    return !address.empty() && address == AddressBytes(b);
 }
 
 // The Exchange and product layers, on top of the Windows server.
@@ -46,7 +148,7 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     rc = store.Begin();
     if (rc != ERROR_SUCCESS)
         return rc;
-    winport::posix::CRegistryWriter w(store);
+    machine::CRegistryWriter w(store);
     static const std::pair<unsigned, const wchar_t*> kRoles[] = {
         {kRoleMailbox, L"MailboxRole"},
         {kRoleHubTransport, L"HubTransportRole"},
@@ -216,7 +318,61 @@ bool ServerAnswers(const std::string& folder)
 
 std::string ErrorText(DWORD code)
 {
-    return winport::ToUtf8(CStringSupport::ConvertWin32ErrorCodeToString(code));
+    std::string text = winport::ToUtf8(CStringSupport::ConvertWin32ErrorCodeToString(code));
+    return text.empty() ? "error " + std::to_string(code) : text;
+}
+
+bool FleetExists(const std::string& root)
+{
+    struct stat st;
+    return Exists(root + "/hosts") ||
+           (stat((root + "/machines").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+bool IsNetBiosName(const std::string& name)
+{
+    return winport::fleet::IsValidMachineName(name) && name.size() <= 15;
+}
+
+std::string FindDomain(const std::string& root, const std::string& name)
+{
+    if (!IsNetBiosName(name))
+        return {};
+    DIR* dir = opendir((root + "/domains").c_str());
+    if (dir == nullptr)
+        return {};
+    std::string found;
+    while (dirent* entry = readdir(dir))
+    {
+        if (strcasecmp(entry->d_name, name.c_str()) == 0 &&
+            Exists(root + "/domains/" + entry->d_name + "/accounts.db"))
+        {
+            found = entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+std::string MachineAnswering(const std::string& root, const std::string& name)
+{
+    std::ifstream in(root + "/hosts");
+    std::string text, folder;
+    std::vector<std::string> names;
+    while (std::getline(in, text))
+    {
+        if (!winport::fleet::ParseHostsLine(text, folder, names))
+            continue;
+        if (SameHostName(folder, name))
+            return folder;
+        for (const std::string& other : names)
+        {
+            if (SameHostName(other, name))
+                return folder;
+        }
+    }
+    return {};
 }
 
 DWORD CreateFleet(const std::string& root)
@@ -235,13 +391,23 @@ DWORD CreateFleet(const std::string& root)
 DWORD CreateDomain(const std::string& root, const SDomain& domain)
 {
     std::string name = winport::ToUtf8(domain.name);
-    if (!winport::fleet::IsValidMachineName(name) || name.size() > 15)
+    if (!IsNetBiosName(name))
         return ERROR_INVALID_NAME;
-    std::string folder = root + "/domains/" + name;
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0)
+    CFleetLock lock;
+    DWORD rc = lock.Acquire(root);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    // Domain names compare without regard to case, as Windows compares them.
+    DIR* dir = opendir((root + "/domains").c_str());
+    bool taken = false;
+    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr)
+        taken = taken || strcasecmp(entry->d_name, name.c_str()) == 0;
+    if (dir != nullptr)
+        closedir(dir);
+    if (taken)
         return ERROR_ALREADY_EXISTS;
-    DWORD rc = winport::posix::MakeDirectories(folder);
+    std::string folder = root + "/domains/" + name;
+    rc = winport::posix::MakeDirectories(folder);
     if (rc != ERROR_SUCCESS)
         return rc;
     CRegistryStore store;
@@ -250,7 +416,7 @@ DWORD CreateDomain(const std::string& root, const SDomain& domain)
         rc = store.Begin();
     if (rc == ERROR_SUCCESS)
     {
-        winport::posix::CRegistryWriter w(store);
+        machine::CRegistryWriter w(store);
         w.String(L"Domain", L"DnsName", domain.dnsName);
         w.String(L"Domain", L"ControllerName", domain.controller.empty() ? domain.name + L"-DC" : domain.controller);
         w.Check(store.AddGroup(L"Domain Admins"));
@@ -267,7 +433,7 @@ DWORD CreateDomain(const std::string& root, const SDomain& domain)
     }
     store.Close();
     if (rc != ERROR_SUCCESS)
-        RemoveTree(folder);
+        winport::posix::RemoveTree(folder);
     return rc;
 }
 
@@ -277,12 +443,12 @@ DWORD ParseProfileName(const std::string& text, SMachineProfile& profile)
     auto& s = profile.settings;
     if (text == "workstation")
     {
-        s.profile = winport::fleet::EMachineProfile::Workstation;
+        s.profile = machine::EMachineProfile::Workstation;
         s.architecture = L"x86";
         s.osVersion = L"5.1";
         return ERROR_SUCCESS;
     }
-    s.profile = winport::fleet::EMachineProfile::Server;
+    s.profile = machine::EMachineProfile::Server;
     if (text == "server")
     {
         s.architecture = L"AMD64";
@@ -318,16 +484,41 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
         return ERROR_INVALID_PARAMETER; // Exchange 2007 and 2010 have at least one role
     if (profile.exchange == EExchange::Exchange2003 && profile.roles != 0)
         return ERROR_INVALID_PARAMETER;
-    if (!profile.settings.domain.empty())
-    {
-        struct stat st;
-        if (stat((root + "/domains/" + winport::ToUtf8(profile.settings.domain) + "/accounts.db").c_str(), &st) != 0)
-            return ERROR_NO_SUCH_DOMAIN;
-    }
-    DWORD rc = CreateFleet(root);
+    if (!IsNetBiosName(profile.name))
+        return ERROR_INVALID_COMPUTERNAME;
+    std::string domainName = winport::ToUtf8(profile.settings.domain);
+    if (!domainName.empty() && !IsNetBiosName(domainName))
+        return ERROR_INVALID_NAME;
+    if (!domainName.empty() && FindDomain(root, domainName).empty())
+        return ERROR_NO_SUCH_DOMAIN;
+    CFleetLock lock;
+    DWORD rc = lock.Acquire(root);
     if (rc != ERROR_SUCCESS)
         return rc;
-    winport::fleet::SMachineSettings settings = profile.settings;
+    // Every name the machine answers to must be its own alone, in any letter case.
+    if (!winport::fleet::FindMachineFolder(root, profile.name).empty())
+        return ERROR_ALREADY_EXISTS;
+    for (const std::string& name : profile.settings.aliases)
+    {
+        if (winport::fleet::IsLoopbackName(winport::FromUtf8(name)))
+            return ERROR_INVALID_PARAMETER; // always the caller's own machine
+        if (!MachineAnswering(root, name).empty())
+            return ERROR_ALREADY_EXISTS;
+    }
+    std::string stale = MachineAnswering(root, profile.name);
+    if (!stale.empty() && strcasecmp(stale.c_str(), profile.name.c_str()) != 0)
+        return ERROR_ALREADY_EXISTS;
+    rc = CreateFleet(root);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    machine::SMachineSettings settings = profile.settings;
+    if (!domainName.empty())
+    {
+        domainName = FindDomain(root, domainName);
+        if (domainName.empty())
+            return ERROR_NO_SUCH_DOMAIN;
+        settings.domain = winport::FromUtf8(domainName); // as the domain spells itself
+    }
     if (!settings.domain.empty() && settings.dnsDomain.empty())
     {
         // A member takes its domain's DNS name.
@@ -335,37 +526,32 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
         int64_t key;
         DWORD type;
         std::string data;
-        if (domain.Open(root + "/domains/" + winport::ToUtf8(settings.domain) + "/accounts.db") == ERROR_SUCCESS &&
-            domain.OpenKey(winport::posix::kKeyLocalMachine, L"Domain", key) == ERROR_SUCCESS &&
+        if (domain.Open(root + "/domains/" + domainName + "/accounts.db") == ERROR_SUCCESS &&
+            domain.OpenKey(machine::kKeyLocalMachine, L"Domain", key) == ERROR_SUCCESS &&
             domain.QueryValue(key, L"DnsName", type, data) == ERROR_SUCCESS)
-            settings.dnsDomain = winport::posix::FromStoredString(data).c_str();
+            settings.dnsDomain = winport::fleet::FromStoredString(data).c_str();
     }
-    rc = winport::fleet::CreateMachine(root, profile.name, settings);
+    rc = machine::CreateMachine(root, profile.name, settings);
     if (rc != ERROR_SUCCESS)
         return rc;
     std::string folder = MachineFolder(root, profile.name);
     rc = WriteApplications(folder, profile);
     if (rc == ERROR_SUCCESS)
     {
+        // The record names the domain as it was joined, so that a reset joins it alike.
+        SMachineProfile recorded = profile;
+        recorded.settings.domain = settings.domain;
+        recorded.settings.dnsDomain = settings.dnsDomain;
         std::ofstream record(root + "/profiles/" + profile.name, std::ios::trunc);
-        record << ProfileRecord(profile);
+        record << ProfileRecord(recorded);
         if (!record)
             rc = ERROR_WRITE_FAULT;
     }
     if (rc != ERROR_SUCCESS)
     {
         // Nothing half-made stays: the folder goes, and its hosts line with it.
-        RemoveTree(folder);
-        std::ifstream in(root + "/hosts");
-        std::string content, text;
-        while (std::getline(in, text))
-        {
-            std::string first = text.substr(0, text.find_first_of(" \t"));
-            if (strcasecmp(first.c_str(), profile.name.c_str()) != 0)
-                content += text + "\n";
-        }
-        in.close();
-        std::ofstream(root + "/hosts", std::ios::trunc) << content;
+        winport::posix::RemoveTree(folder);
+        RemoveHostsLine(root, profile.name);
         unlink((root + "/profiles/" + profile.name).c_str());
     }
     return rc;
@@ -373,24 +559,33 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
 
 DWORD ResetMachine(const std::string& root, const std::string& name)
 {
+    CFleetLock fleetLock;
+    DWORD rc = fleetLock.Acquire(root);
+    if (rc != ERROR_SUCCESS)
+        return rc;
     std::string folder = MachineFolder(root, name);
     if (folder.empty())
         return ERROR_BAD_NETPATH;
     std::string actual = folder.substr(folder.rfind('/') + 1);
     SMachineProfile profile;
-    DWORD rc = ReadProfileRecord(root + "/profiles/" + actual, profile);
+    rc = ReadProfileRecord(root + "/profiles/" + actual, profile);
     if (rc != ERROR_SUCCESS)
         return rc;
     profile.name = actual;
-    // Stop its server: it goes when its folder goes, so move the folder aside first.
+    // No server may outlive the old machine: it would go on serving (and acknowledging writes
+    // to) a registry that is thrown away, beside the new machine's own server.
+    std::optional<winport::posix::CFd> oldLock, newLock;
+    rc = HoldMachine(root, actual, oldLock);
+    if (rc != ERROR_SUCCESS)
+        return rc;
     std::string aside = root + "/machines/." + actual + ".old." + std::to_string(getpid());
     if (rename(folder.c_str(), aside.c_str()) != 0)
         return winport::posix::ErrnoToWin32(errno);
-    for (int i = 0; i < 300 && ServerAnswers(aside); ++i)
-        usleep(10000);
     // The hosts line stays; the machine is made again and gets its old accounts back.
     profile.settings.administratorPassword = winport::FromUtf8(std::to_string(getpid()) + "-reset");
-    rc = winport::fleet::CreateMachine(root, actual, profile.settings);
+    rc = machine::CreateMachine(root, actual, profile.settings);
+    if (rc == ERROR_SUCCESS)
+        rc = HoldMachine(root, actual, newLock); // until its accounts are back
     if (rc == ERROR_SUCCESS)
         rc = WriteApplications(folder, profile);
     if (rc == ERROR_SUCCESS)
@@ -408,11 +603,11 @@ DWORD ResetMachine(const std::string& root, const std::string& name)
     }
     if (rc != ERROR_SUCCESS)
     {
-        RemoveTree(folder);
+        winport::posix::RemoveTree(folder);
         rename(aside.c_str(), folder.c_str());
         return rc;
     }
-    RemoveTree(aside);
+    winport::posix::RemoveTree(aside);
     return ERROR_SUCCESS;
 }
 
@@ -457,9 +652,9 @@ DWORD OpenMachineKey(CRegistryStore& store, const std::string& root, const std::
     std::wstring rest = slash == std::wstring::npos ? L"" : key.substr(slash + 1);
     int64_t base;
     if (winport::fleet::NamesEqual(hive, L"HKLM") || winport::fleet::NamesEqual(hive, L"HKEY_LOCAL_MACHINE"))
-        base = winport::posix::kKeyLocalMachine;
+        base = machine::kKeyLocalMachine;
     else if (winport::fleet::NamesEqual(hive, L"HKU") || winport::fleet::NamesEqual(hive, L"HKEY_USERS"))
-        base = winport::posix::kKeyUsers;
+        base = machine::kKeyUsers;
     else
         return ERROR_INVALID_PARAMETER;
     bool created;
@@ -487,11 +682,11 @@ DWORD ReadRegistry(const std::string& root, const std::string& machine, const st
         {
         case REG_SZ:
         case REG_EXPAND_SZ:
-            shown = winport::posix::FromStoredString(data).c_str();
+            shown = winport::fleet::FromStoredString(data).c_str();
             break;
         case REG_MULTI_SZ:
         {
-            std::wstring all = winport::posix::FromStoredString(data);
+            std::wstring all = winport::fleet::FromStoredString(data);
             for (size_t pos = 0; pos < all.size() && all[pos] != L'\0';)
             {
                 std::wstring item = all.c_str() + pos;
@@ -529,7 +724,7 @@ DWORD WriteRegistry(const std::string& root, const std::string& machine, const s
     if (type == L"REG_SZ" || type == L"REG_EXPAND_SZ")
     {
         kind = type == L"REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
-        bytes = winport::posix::ToStoredString(data);
+        bytes = winport::fleet::ToStoredString(data);
     }
     else if (type == L"REG_MULTI_SZ")
     {
@@ -538,7 +733,7 @@ DWORD WriteRegistry(const std::string& root, const std::string& machine, const s
         std::wstring items;
         for (const std::wstring& item : CStringSupport::StringToVector(data, L'|'))
             items += item + L'\0';
-        bytes = winport::posix::ToStoredString(items);
+        bytes = winport::fleet::ToStoredString(items);
     }
     else if (type == L"REG_DWORD")
     {

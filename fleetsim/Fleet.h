@@ -2,6 +2,7 @@
 // files of a machine. Used by the fleetsim tool and by tests that build their own fleets.
 #pragma once
 
+#include "fleetsim/store/MachineCreation.h"
 #include "winport/WinMachine.h"
 
 #include <string>
@@ -48,7 +49,7 @@ struct SMachineProfile
 {
     std::string name;
     std::string profile = "server"; // workstation, server, exchange2003, exchange2007, exchange2010
-    winport::fleet::SMachineSettings settings;
+    machine::SMachineSettings settings;
     EExchange exchange = EExchange::None;
     int exchangeServicePack = 0;
     unsigned roles = 0;
@@ -57,12 +58,25 @@ struct SMachineProfile
 
 // Creates an empty fleet (its hosts file and folders); an existing fleet is left as it is.
 DWORD CreateFleet(const std::string& root);
+bool FleetExists(const std::string& root);
+// A NetBIOS-like name of a machine or domain: letters, digits, '-' and '_', at most 15.
+bool IsNetBiosName(const std::string& name);
+// Refuses a domain whose name exists already in any letter case (ERROR_ALREADY_EXISTS) or is
+// not a NetBIOS-like name (ERROR_INVALID_NAME).
 DWORD CreateDomain(const std::string& root, const SDomain& domain);
+// The folder name of a domain of the fleet, found without regard to case; empty when none.
+std::string FindDomain(const std::string& root, const std::string& name);
+// The folder name of the machine whose hosts line holds a name or address (letter case and the
+// spelling of an address do not matter); empty when none.
+std::string MachineAnswering(const std::string& root, const std::string& name);
 // Applies the profile's defaults (architecture, version) to what the caller left unset.
 DWORD ParseProfileName(const std::string& text, SMachineProfile& profile);
-// Creates the machine and records its profile so that it can be reset.
+// Creates the machine and records its profile so that it can be reset. A name or alias that a
+// machine of the fleet answers to already is refused (ERROR_ALREADY_EXISTS), as is a domain
+// that is not in the fleet (ERROR_NO_SUCH_DOMAIN).
 DWORD AddMachine(const std::string& root, const SMachineProfile& profile);
-// Re-creates a machine from its recorded profile (its server is stopped first).
+// Re-creates a machine from its recorded profile, keeping its accounts. Its server is stopped
+// first; when it does not end the machine is left as it was and the result is ERROR_TIMEOUT.
 DWORD ResetMachine(const std::string& root, const std::string& name);
 
 struct SMachineSummary
@@ -85,6 +99,7 @@ DWORD WriteRegistry(const std::string& root, const std::string& machine, const s
 DWORD MachineFilePath(const std::string& root, const std::string& machine, const std::wstring& path,
                       std::string& hostPath);
 
+// The system's text of an error code, "error N" when it has none.
 std::string ErrorText(DWORD code);
 
 } // namespace fleetsim

@@ -2,16 +2,21 @@
 #include "fleetsim/Fleet.h"
 
 #include "winport/WinString.h"
+#include "winport/posix/PosixSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,8 +30,15 @@ The fleet is DIR, else $FLEET_ROOT.
 
 Commands:
   create                          create an empty fleet
-  add-domain NAME [--dns DNSNAME] [--controller NAME] [--admin USER] [--password PW]
-             [--user USER:PW]...  create a domain with its administrator (a Domain Admin)
+  add-domain NAME [--dns DNSNAME] [--controller NAME] [--admin USER] [options]
+                                  create a domain with its administrator (a Domain Admin)
+      --password-file FILE        the administrator's password: the first line of FILE,
+      --password-env NAME         the environment variable NAME,
+      --password-prompt           asked on the terminal without echo,
+      --password PW               or given here, where every process list shows it
+                                  (default Passw0rd!)
+      --user-file FILE            further accounts, one USER:PASSWORD a line (repeatable)
+      --user USER:PW              a further account (repeatable; seen by every process list)
   add NAME --profile PROFILE [options]
                                   add a machine; PROFILE is workstation, server,
                                   exchange2003, exchange2007 or exchange2010
@@ -35,7 +47,11 @@ Commands:
       --os-sp TEXT                Windows service pack, e.g. "Service Pack 2"
       --domain NAME               join an existing domain of the fleet
       --alias NAME                a further name or address (repeatable)
-      --admin-password PW         password of the local Administrator
+      --admin-password-file FILE  the local Administrator's password: the first line of FILE,
+      --admin-password-env NAME   the environment variable NAME,
+      --admin-password-prompt     asked on the terminal without echo,
+      --admin-password PW         or given here, where every process list shows it
+                                  (default Passw0rd!)
       --exchange-sp N             Exchange service pack (0, 1, 2)
       --roles LIST                Exchange 2007/2010 roles: mbx,ht,ca,um,et
       --product VERSION           the product installed at VERSION (e.g. 5.0)
@@ -65,7 +81,9 @@ int Fail(const std::string& message)
 
 int FailCode(const std::string& what, DWORD code)
 {
-    return Fail(what + ": " + fleetsim::ErrorText(code) + " (error " + std::to_string(code) + ")");
+    std::string text = fleetsim::ErrorText(code);
+    std::string number = "error " + std::to_string(code);
+    return Fail(what + ": " + (text == number ? text : text + " (" + number + ")"));
 }
 
 // Options after the positional arguments: "--name value" or a bare flag.
@@ -121,6 +139,121 @@ bool ParseArguments(int argc, char** argv, int from, const std::vector<std::stri
     return true;
 }
 
+// The terminal's settings while a password is typed without echo, put back on an interrupt.
+termios s_SavedTerminal;
+
+void RestoreTerminal(int signal)
+{
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_SavedTerminal);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+bool AskHidden(const std::string& prompt, std::string& answer)
+{
+    fputs(prompt.c_str(), stderr);
+    fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &s_SavedTerminal) != 0)
+        return false;
+    termios quiet = s_SavedTerminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    struct sigaction restore = {}, previousInt = {}, previousTerm = {};
+    restore.sa_handler = RestoreTerminal;
+    sigaction(SIGINT, &restore, &previousInt);
+    sigaction(SIGTERM, &restore, &previousTerm);
+    bool read = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    answer.clear();
+    char c;
+    ssize_t n = 0;
+    while (read && (n = ::read(STDIN_FILENO, &c, 1)) == 1 && c != '\n')
+        answer += c;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_SavedTerminal);
+    sigaction(SIGINT, &previousInt, nullptr);
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    fputs("\n", stderr);
+    return read && n == 1;
+}
+
+// The first line of a file, without its line end.
+bool ReadFirstLine(const std::string& path, std::string& line, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    struct stat st;
+    if (!in || stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+    {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
+}
+
+// A password from the one source the options name (OPTION PW, OPTION-file FILE, OPTION-env
+// NAME or OPTION-prompt); left as it is (the default) when they name none.
+bool TakePassword(const SArguments& args, const std::string& option, const std::string& account,
+                  std::wstring& password, std::string& error)
+{
+    int sources = args.Has(option) + args.Has(option + "-file") + args.Has(option + "-env") +
+                  args.Has(option + "-prompt");
+    if (sources == 0)
+        return true;
+    if (sources > 1)
+    {
+        error = "give the password of " + account + " one way only (--" + option + ", --" + option +
+                "-file, --" + option + "-env or --" + option + "-prompt)";
+        return false;
+    }
+    std::string text;
+    if (args.Has(option))
+        text = args.Get(option);
+    else if (args.Has(option + "-file"))
+    {
+        std::string file = args.Get(option + "-file");
+        if (!ReadFirstLine(file, text, error))
+            return false;
+        if (text.empty())
+        {
+            error = "no password in " + file;
+            return false;
+        }
+    }
+    else if (args.Has(option + "-env"))
+    {
+        std::string name = args.Get(option + "-env");
+        const char* value = getenv(name.c_str());
+        if (value == nullptr || *value == '\0')
+        {
+            error = "no password in the environment variable " + name;
+            return false;
+        }
+        text = value;
+    }
+    else
+    {
+        std::string again;
+        if (!isatty(STDIN_FILENO))
+        {
+            error = "--" + option + "-prompt needs a terminal on standard input";
+            return false;
+        }
+        if (!AskHidden("Password of " + account + ": ", text) || !AskHidden("Again: ", again))
+        {
+            error = "no password was typed";
+            return false;
+        }
+        if (text != again)
+        {
+            error = "the passwords typed differ";
+            return false;
+        }
+    }
+    password = winport::FromUtf8(text);
+    std::fill(text.begin(), text.end(), '\0');
+    return true;
+}
+
 bool ParseNumber(const std::string& text, int& value)
 {
     char* end = nullptr;
@@ -155,10 +288,21 @@ int AddMachine(const std::string& root, const SArguments& args)
         s.osVersion = winport::FromUtf8(os);
     }
     s.servicePack = winport::FromUtf8(args.Get("os-sp"));
-    s.domain = winport::FromUtf8(args.Get("domain"));
+    std::string domain = args.Get("domain");
+    if (args.Has("domain") && !fleetsim::IsNetBiosName(domain))
+        return Fail("'" + domain +
+                    "' is not a domain name (letters, digits, '-' and '_', at most 15)");
+    s.domain = winport::FromUtf8(domain);
     s.aliases = args.All("alias");
-    if (args.Has("admin-password"))
-        s.administratorPassword = winport::FromUtf8(args.Get("admin-password"));
+    for (const std::string& alias : s.aliases)
+    {
+        if (winport::fleet::IsLoopbackName(winport::FromUtf8(alias)))
+            return Fail("alias '" + alias + "' always names the caller's own machine");
+    }
+    std::string error;
+    if (!TakePassword(args, "admin-password", profile.name + "\\Administrator",
+                      s.administratorPassword, error))
+        return Fail(error);
     if (args.Has("exchange-sp") && !ParseNumber(args.Get("exchange-sp"), profile.exchangeServicePack))
         return Fail("--exchange-sp takes a number");
     if (args.Has("roles"))
@@ -208,7 +352,21 @@ int AddMachine(const std::string& root, const SArguments& args)
         return Fail("Exchange 2003 has no roles");
     DWORD rc = fleetsim::AddMachine(root, profile);
     if (rc == ERROR_ALREADY_EXISTS)
-        return Fail("machine '" + profile.name + "' exists already");
+    {
+        std::string existing = winport::fleet::FindMachineFolder(root, profile.name);
+        if (!existing.empty())
+            return Fail("machine '" + profile.name + "' exists already" +
+                        (existing != profile.name ? " (as '" + existing + "')" : ""));
+        for (const std::string& name : s.aliases)
+        {
+            std::string owner = fleetsim::MachineAnswering(root, name);
+            if (!owner.empty())
+                return Fail("alias '" + name + "' is a name of machine '" + owner + "' already");
+        }
+        std::string owner = fleetsim::MachineAnswering(root, profile.name);
+        return Fail("'" + profile.name + "' is a name of machine '" +
+                    (owner.empty() ? "?" : owner) + "' already");
+    }
     if (rc == ERROR_NO_SUCH_DOMAIN)
         return Fail("domain '" + args.Get("domain") + "' is not in the fleet (add-domain first)");
     if (rc != ERROR_SUCCESS)
@@ -238,10 +396,34 @@ int main(int argc, char** argv)
     std::string command = argv[first];
     SArguments args;
     std::string error;
-    static const std::vector<std::string> kValued = {
-        "dns", "controller", "admin", "password", "user", "profile", "arch", "os", "os-sp", "domain", "alias",
-        "admin-password", "exchange-sp", "roles", "product", "build", "patch-build", "product-sp", "home", "hotfix"};
-    if (!ParseArguments(argc, argv, first + 1, {"cluster"}, kValued, args, error))
+    static const std::vector<std::string> kValued = {"dns",
+                                                     "controller",
+                                                     "admin",
+                                                     "password",
+                                                     "password-file",
+                                                     "password-env",
+                                                     "user",
+                                                     "user-file",
+                                                     "profile",
+                                                     "arch",
+                                                     "os",
+                                                     "os-sp",
+                                                     "domain",
+                                                     "alias",
+                                                     "admin-password",
+                                                     "admin-password-file",
+                                                     "admin-password-env",
+                                                     "exchange-sp",
+                                                     "roles",
+                                                     "product",
+                                                     "build",
+                                                     "patch-build",
+                                                     "product-sp",
+                                                     "home",
+                                                     "hotfix"};
+    static const std::vector<std::string> kFlags = {"cluster", "password-prompt",
+                                                    "admin-password-prompt"};
+    if (!ParseArguments(argc, argv, first + 1, kFlags, kValued, args, error))
         return Fail(error);
     auto wide = [](const std::string& text) { return winport::FromUtf8(text); };
 
@@ -259,25 +441,62 @@ int main(int argc, char** argv)
         domain.dnsName = wide(args.Get("dns", args.positional[0] + ".local"));
         domain.controller = wide(args.Get("controller"));
         domain.adminUser = wide(args.Get("admin", "Administrator"));
-        domain.adminPassword = wide(args.Get("password", "Passw0rd!"));
-        for (const std::string& user : args.All("user"))
+        if (!fleetsim::IsNetBiosName(args.positional[0]))
+            return Fail("'" + args.positional[0] +
+                        "' is not a domain name (letters, digits, '-' and '_', at most 15)");
+        if (!TakePassword(args, "password",
+                          args.positional[0] + "\\" + args.Get("admin", "Administrator"),
+                          domain.adminPassword, error))
+            return Fail(error);
+        auto addUser = [&domain, &wide](const std::string& user)
         {
             size_t colon = user.find(':');
             if (colon == std::string::npos || colon == 0)
-                return Fail("--user takes USER:PASSWORD");
+                return false;
             domain.users.emplace_back(wide(user.substr(0, colon)), wide(user.substr(colon + 1)));
+            return true;
+        };
+        for (const std::string& user : args.All("user"))
+        {
+            if (!addUser(user))
+                return Fail("--user takes USER:PASSWORD");
+        }
+        for (const std::string& file : args.All("user-file"))
+        {
+            std::ifstream in(file, std::ios::binary);
+            struct stat st;
+            if (!in || stat(file.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+                return Fail("cannot read " + file);
+            std::string line;
+            for (int number = 1; std::getline(in, line); ++number)
+            {
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                if (!line.empty() && !addUser(line))
+                    return Fail("line " + std::to_string(number) + " of " + file +
+                                " is not USER:PASSWORD");
+            }
         }
         DWORD rc = fleetsim::CreateFleet(root);
         if (rc == ERROR_SUCCESS)
             rc = fleetsim::CreateDomain(root, domain);
         if (rc == ERROR_ALREADY_EXISTS)
-            return Fail("domain '" + args.positional[0] + "' exists already");
-        if (rc == ERROR_INVALID_NAME)
-            return Fail("'" + args.positional[0] + "' is not a domain name (letters, digits, '-', at most 15)");
+        {
+            std::string existing = fleetsim::FindDomain(root, args.positional[0]);
+            return Fail("domain '" + args.positional[0] + "' exists already" +
+                        (!existing.empty() && existing != args.positional[0]
+                             ? " (as '" + existing + "')"
+                             : ""));
+        }
         return rc == ERROR_SUCCESS ? 0 : FailCode("cannot add the domain", rc);
     }
     if (command == "add")
         return AddMachine(root, args);
+    static const std::vector<std::string> kOnFleet = {"list", "reg",   "reg-set", "files",
+                                                      "cat",  "reset", "stop"};
+    if (std::find(kOnFleet.begin(), kOnFleet.end(), command) != kOnFleet.end() &&
+        !fleetsim::FleetExists(root))
+        return Fail("there is no fleet at " + root + " (fleetsim create makes one)");
     if (command == "list")
     {
         for (const fleetsim::SMachineSummary& machine : fleetsim::ListMachines(root))
@@ -320,11 +539,26 @@ int main(int argc, char** argv)
             return FailCode("cannot reach " + args.positional[1] + " on " + args.positional[0], rc);
         if (command == "cat")
         {
-            std::ifstream in(host, std::ios::binary);
-            if (!in)
+            winport::posix::CFd fd(open(host.c_str(), O_RDONLY | O_CLOEXEC));
+            struct stat st;
+            if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0)
                 return Fail(args.positional[1] + " is not a readable file of " + args.positional[0]);
-            std::cout << in.rdbuf();
-            return 0;
+            if (S_ISDIR(st.st_mode))
+                return Fail(args.positional[1] + " is a folder of " + args.positional[0] +
+                            ", not a file");
+            char buffer[65536];
+            ssize_t n;
+            while ((n = read(fd.Get(), buffer, sizeof buffer)) > 0)
+            {
+                if (fwrite(buffer, 1, static_cast<size_t>(n), stdout) != static_cast<size_t>(n))
+                    return Fail("cannot write " + args.positional[1] + " to standard output");
+            }
+            if (n < 0)
+                return Fail("cannot read " + args.positional[1] + " of " + args.positional[0] +
+                            ": " + strerror(errno));
+            return fflush(stdout) == 0
+                       ? 0
+                       : Fail("cannot write " + args.positional[1] + " to standard output");
         }
         DIR* dir = opendir(host.c_str());
         if (dir == nullptr)
@@ -351,6 +585,9 @@ int main(int argc, char** argv)
         if (args.positional.size() != 1)
             return Fail("reset takes one machine name");
         DWORD rc = fleetsim::ResetMachine(root, args.positional[0]);
+        if (rc == ERROR_TIMEOUT)
+            return Fail("cannot reset '" + args.positional[0] +
+                        "': its machine server did not end (the machine is unchanged)");
         return rc == ERROR_SUCCESS ? 0 : FailCode("cannot reset '" + args.positional[0] + "'", rc);
     }
     if (command == "stop")

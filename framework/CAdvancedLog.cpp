@@ -3,6 +3,7 @@
 #include "winport/WinFile.h"
 #include "winport/WinString.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <memory>
@@ -229,6 +230,7 @@ int CAdvancedLog::RegisterLogProcessor(ILogProcessor* receiver, const wchar_t* n
 {
     if (receiver == nullptr)
         return 0;
+    CHubLock lock(this);
     if (name != nullptr && GetLogReceiverByName(name) != nullptr)
         return 0;
     if (name != nullptr)
@@ -244,14 +246,19 @@ int CAdvancedLog::RegisterLogProcessor(ILogProcessor* receiver, const wchar_t* n
 
 ILogProcessor* CAdvancedLog::UnregisterLogProcessorById(unsigned long id)
 {
+    CHubLock lock(this);
     for (auto it = m_Receivers.begin(); it != m_Receivers.end(); ++it)
     {
-        if ((*it)->m_Id == id)
+        if (*it != nullptr && (*it)->m_Id == id)
         {
             ILogProcessor* receiver = *it;
             receiver->OnUnregister();
             receiver->m_pHub = nullptr;
-            m_Receivers.erase(it);
+            // A line being dispatched walks this list: leave a gap, closed when it is done.
+            if (m_DispatchDepth > 0)
+                *it = nullptr;
+            else
+                m_Receivers.erase(it);
             return receiver;
         }
     }
@@ -260,25 +267,32 @@ ILogProcessor* CAdvancedLog::UnregisterLogProcessorById(unsigned long id)
 
 ILogProcessor* CAdvancedLog::UnregisterLogProcessorByName(const wchar_t* name)
 {
+    CHubLock lock(this);
     ILogProcessor* receiver = GetLogReceiverByName(name);
     return receiver == nullptr ? nullptr : UnregisterLogProcessorById(receiver->m_Id);
 }
 
 void CAdvancedLog::UnregisterAll()
 {
-    for (ILogProcessor* receiver : m_Receivers)
+    CHubLock lock(this);
+    for (ILogProcessor*& receiver : m_Receivers)
     {
+        if (receiver == nullptr)
+            continue;
         receiver->OnUnregister();
         receiver->m_pHub = nullptr;
+        receiver = nullptr;
     }
-    m_Receivers.clear();
+    if (m_DispatchDepth == 0)
+        m_Receivers.clear();
 }
 
 ILogProcessor* CAdvancedLog::GetLogReceiverById(unsigned long id)
 {
+    CHubLock lock(this);
     for (ILogProcessor* receiver : m_Receivers)
     {
-        if (receiver->m_Id == id)
+        if (receiver != nullptr && receiver->m_Id == id)
             return receiver;
     }
     return nullptr;
@@ -288,9 +302,10 @@ ILogProcessor* CAdvancedLog::GetLogReceiverByName(const wchar_t* name)
 {
     if (name == nullptr)
         return nullptr;
+    CHubLock lock(this);
     for (ILogProcessor* receiver : m_Receivers)
     {
-        if (_wcsicmp(receiver->m_Name.c_str(), name) == 0)
+        if (receiver != nullptr && _wcsicmp(receiver->m_Name.c_str(), name) == 0)
             return receiver;
     }
     return nullptr;
@@ -352,27 +367,70 @@ void CAdvancedLog::DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int 
     const wchar_t* path = sourcePath != nullptr ? sourcePath : L"";
     source.assign(path);
     fileName.assign(FileNamePart(path));
+    // By index and up to the receivers there were when the line came: a receiver may join or
+    // leave the hub from inside OnLogArrive, and the others must still get the line once.
     ++m_DispatchDepth;
-    for (ILogProcessor* receiver : m_Receivers)
+    const size_t count = m_Receivers.size();
+    for (size_t i = 0; i < count; ++i)
     {
-        if (!receiver->OnLogArrive(now, timeText, source, fileName, line, entryKind, severity,
-                                   message))
+        ILogProcessor* receiver = m_Receivers[i];
+        if (receiver != nullptr && !receiver->OnLogArrive(now, timeText, source, fileName, line,
+                                                          entryKind, severity, message))
             break;
     }
-    --m_DispatchDepth;
+    if (--m_DispatchDepth == 0)
+        m_Receivers.erase(std::remove(m_Receivers.begin(), m_Receivers.end(), nullptr),
+                          m_Receivers.end());
 }
 
 int CAdvancedLog::MergeExistingLogFile(const wchar_t* path)
 {
-    FILE* stream = path != nullptr ? _wfopen(path, L"r, ccs=UTF-8") : nullptr;
+    // Only what the file holds now: a file that grows while it is merged (a child still
+    // writing, or this log's own file) would keep the merge going for ever.
+    FILE* stream = path != nullptr ? _wfopen(path, L"rb") : nullptr;
     if (stream == nullptr)
         return 0;
+    long size = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
+    if (size < 0 || fseek(stream, 0, SEEK_SET) != 0)
+    {
+        fclose(stream);
+        return 0;
+    }
     ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY, L"Merge debug log from file: %s",
                path);
-    wchar_t buffer[4096];
-    while (winport::fgetws(buffer, 4096, stream) != nullptr)
-        ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY, L"%s", buffer);
+    // Read as the text mode reads a UTF-8 file: no byte-order mark, CR LF as LF, and each
+    // line in pieces of at most 4095 characters.
+    std::string pending;
+    std::wstring text;
+    auto emit = [this, &text](const char* bytes, size_t length)
+    {
+        bool crlf = length >= 2 && bytes[length - 2] == '\r' && bytes[length - 1] == '\n';
+        text = winport::FromUtf8(std::string(bytes, crlf ? length - 2 : length));
+        if (crlf)
+            text.push_back(L'\n');
+        for (size_t at = 0; at < text.size(); at += 4095)
+            ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY, L"%s",
+                       text.substr(at, 4095).c_str());
+    };
+    char block[16384];
+    size_t left = static_cast<size_t>(size);
+    for (bool first = true; left > 0; first = false)
+    {
+        size_t got = fread(block, 1, left < sizeof block ? left : sizeof block, stream);
+        if (got == 0)
+            break;
+        left -= got;
+        pending.append(block, got);
+        if (first && pending.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            pending.erase(0, 3);
+        size_t start = 0;
+        for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1)
+            emit(pending.data() + start, lf + 1 - start);
+        pending.erase(0, start);
+    }
     fclose(stream);
+    if (!pending.empty())
+        emit(pending.data(), pending.size());
     return 1;
 }
 

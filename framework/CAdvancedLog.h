@@ -167,11 +167,35 @@ public:
     static void FormatTimeText(const SYSTEMTIME& time, std::wstring& out);
 
 private:
+    // Holds the hub's lock for a scope, when the hub has one. Registration takes it too, so
+    // that a receiver joins or leaves between lines, or from inside one on the same thread.
+    class CHubLock
+    {
+    public:
+        explicit CHubLock(CAdvancedLog* hub) : m_pHub(hub->m_LockInitialized ? hub : nullptr)
+        {
+            if (m_pHub != nullptr)
+                EnterCriticalSection(&m_pHub->m_Lock);
+        }
+        ~CHubLock()
+        {
+            if (m_pHub != nullptr)
+                LeaveCriticalSection(&m_pHub->m_Lock);
+        }
+        CHubLock(const CHubLock&) = delete;
+        CHubLock& operator=(const CHubLock&) = delete;
+
+    private:
+        CAdvancedLog* m_pHub;
+    };
+
     void DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int line, int entryKind,
                       ADVLOG_SEVERITY_LEVEL severity, const wchar_t* format, va_list args,
                       wchar_t* messageBuffer, std::wstring& timeText, std::wstring& message,
                       std::wstring& source, std::wstring& fileName);
 
+    // In registration order; a receiver that leaves while a line is dispatched is a null
+    // entry until the outermost dispatch ends.
     std::vector<ILogProcessor*> m_Receivers;
     unsigned int m_LastReceiverId = 0;
     ADVLOG_SEVERITY_LEVEL m_CurrentSeverityLevel = ADVLOG_SEVERITY_ALWAYS;

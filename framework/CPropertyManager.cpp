@@ -1,5 +1,6 @@
 #include "framework/CPropertyManager.h"
 
+#include "framework/CAdvancedLog.h"
 #include "framework/CStringSupport.h"
 #include "winport/WinString.h"
 
@@ -68,6 +69,13 @@ int IPropertyProvider::OnSerializeFrom(CSerializeStream* stream)
             continue;
         SetProperty(line.substr(0, at), line.substr(at + 1));
         ++taken;
+    }
+    // Fewer items than the header counts: the file was cut short, so this is not the object.
+    if (count != LLONG_MAX && taken < count)
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"OnSerializeFrom, the storage holds %I64d of %I64d items",
+               taken, count);
+        return 0;
     }
     return 1;
 }

@@ -2,12 +2,13 @@
 
 #include "framework/CAdvancedLog.h"
 
+CStringBundler::CStringBundler() : m_pStrings(std::make_shared<CPropertyManager>()) {}
+
 int CStringBundler::LoadStringBundle(const std::wstring& path)
 {
-    // Read into a fresh store first, so that a bundle that cannot be read keeps the old texts.
-    CPropertyManager loaded;
+    auto loaded = std::make_shared<CPropertyManager>();
     CPersistentStorageFile storage(path);
-    if (!CSerializer::ConstructObjectFromStorage(&loaded, &storage))
+    if (!CSerializer::ConstructObjectFromStorage(loaded.get(), &storage))
     {
         ADVLOG_UNEXPECTED_BRANCH(L"CStringBundler::LoadStringBundle");
         ADVLOG(ADVLOG_SEVERITY_ERROR,
@@ -16,22 +17,29 @@ int CStringBundler::LoadStringBundle(const std::wstring& path)
                path.c_str());
         return 0;
     }
-    m_Strings.Clear();
-    m_Strings.LoadPropertiesFromAnotherInstance(&loaded);
+    CCriticalSectionSentry sentry(m_Lock);
+    m_pStrings.swap(loaded);
     m_strBundleFilePath = path;
     return 1;
 }
 
 std::wstring CStringBundler::GetString(const std::wstring& id)
 {
-    std::wstring text = m_Strings.GetProperty(id);
+    std::shared_ptr<CPropertyManager> strings;
+    std::wstring bundlePath;
+    {
+        CCriticalSectionSentry sentry(m_Lock);
+        strings = m_pStrings;
+        bundlePath = m_strBundleFilePath;
+    }
+    std::wstring text = strings->GetProperty(id);
     if (!text.empty())
         return text;
-    if (!m_strBundleFilePath.empty())
+    if (!bundlePath.empty())
         ADVLOG(ADVLOG_SEVERITY_FATAL,
                L"CStringBundler::GetString('%s') failed. Unable to get string. Current resource "
                L"bundle file is %s",
-               id.c_str(), m_strBundleFilePath.c_str());
+               id.c_str(), bundlePath.c_str());
     else
         ADVLOG(ADVLOG_SEVERITY_FATAL,
                L"CStringBundler::GetString('%s') failed. Unable to get string. Resource bundle "
@@ -42,6 +50,8 @@ std::wstring CStringBundler::GetString(const std::wstring& id)
 
 void CStringBundler::Clear()
 {
-    m_Strings.Clear();
+    auto empty = std::make_shared<CPropertyManager>();
+    CCriticalSectionSentry sentry(m_Lock);
+    m_pStrings.swap(empty);
     m_strBundleFilePath.clear();
 }

@@ -2,19 +2,29 @@
 #pragma once
 
 #include "framework/CPropertyManager.h"
+#include "framework/Sync.h"
 
+#include <memory>
 #include <string>
 
 class CStringBundler
 {
 public:
+    CStringBundler();
     virtual ~CStringBundler() = default;
+    CStringBundler(const CStringBundler&) = delete;
+    CStringBundler& operator=(const CStringBundler&) = delete;
 
+    // Reads the whole bundle aside and swaps it in; a bundle that cannot be read, or is cut
+    // short, keeps the previous texts.
     int LoadStringBundle(const std::wstring& path);
     std::wstring GetString(const std::wstring& id);
     void Clear();
 
 private:
-    CPropertyManager m_Strings;
+    // The texts in force and the file they came from, replaced together under m_Lock; a
+    // reader keeps the store it took even while a reload swaps in the next one.
+    std::shared_ptr<CPropertyManager> m_pStrings;
     std::wstring m_strBundleFilePath;
+    CSimpleCriticalSection m_Lock;
 };

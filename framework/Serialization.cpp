@@ -82,16 +82,29 @@ int CPersistentStorageFile::OpenStorage(int forRead)
         return 0;
     }
     m_iMode = forRead;
+    m_bWriteFailed = false;
     return 1;
 }
 
-void CPersistentStorageFile::CloseStorage()
+int CPersistentStorageFile::CloseStorage()
 {
-    if (m_pStream != nullptr)
+    if (m_pStream == nullptr)
+        return 1;
+    // The last buffered bytes reach the file only here: a full disk shows at the flush.
+    bool failed = m_bWriteFailed;
+    if (!m_iMode && fflush(m_pStream) != 0)
+        failed = true;
+    if (fclose(m_pStream) != 0 && !m_iMode)
+        failed = true;
+    m_pStream = nullptr;
+    m_bWriteFailed = false;
+    if (failed)
     {
-        fclose(m_pStream);
-        m_pStream = nullptr;
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"CloseStorage, the file is incomplete. File='%s'",
+               m_strFilePath.c_str());
+        return 0;
     }
+    return 1;
 }
 
 void CPersistentStorageFile::WriteString(const std::wstring& item)
@@ -101,7 +114,12 @@ void CPersistentStorageFile::WriteString(const std::wstring& item)
     std::wstring line;
     framework::AppendEscaped(line, item.data(), item.size());
     line.push_back(L'\n');
-    winport::fputws(line.data(), line.size(), m_pStream);
+    if (winport::fputws(line.data(), line.size(), m_pStream) != 0 && !m_bWriteFailed)
+    {
+        m_bWriteFailed = true;
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"WriteString, fputws failed. File='%s'",
+               m_strFilePath.c_str());
+    }
 }
 
 int CPersistentStorageFile::IsHaveDataForRead()
@@ -229,7 +247,13 @@ int RunSerializer(ISerializeSupport* object, IPersistentStorage* storage, bool r
                        : L"pObj->OnSerializeTo failed, pObj is %s, pStorage is %s",
                ClassNameOf(object).c_str(), ClassNameOf(storage).c_str());
     }
-    storage->CloseStorage();
+    // A written storage that did not take every item holds no complete object.
+    if (!storage->CloseStorage() && !reading && result != 0)
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"pStorage->CloseStorage failed, pObj is %s, pStorage is %s",
+               ClassNameOf(object).c_str(), ClassNameOf(storage).c_str());
+        result = 0;
+    }
     return result == 0 ? 0 : 1;
 }
 } // namespace

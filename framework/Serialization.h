@@ -22,7 +22,8 @@ public:
     virtual ~IPersistentStorage() = default;
     // Non-zero opens for reading, 0 for writing.
     virtual int OpenStorage(int forRead) = 0;
-    virtual void CloseStorage() = 0;
+    // Returns 0 when something written since the open did not reach the storage.
+    virtual int CloseStorage() = 0;
     virtual void WriteString(const std::wstring& item) = 0;
     virtual int IsHaveDataForRead() = 0;
     virtual std::wstring ReadString() = 0;
@@ -59,7 +60,7 @@ public:
     void DeleteExistingFile();
 
     int OpenStorage(int forRead) override;
-    void CloseStorage() override;
+    int CloseStorage() override;
     void WriteString(const std::wstring& item) override;
     int IsHaveDataForRead() override;
     std::wstring ReadString() override;
@@ -68,6 +69,8 @@ private:
     int m_iMode = 0;
     std::wstring m_strFilePath;
     FILE* m_pStream = nullptr;
+    // A write since the open failed: the close reports it.
+    bool m_bWriteFailed = false;
 };
 
 // Items in a first-in first-out list; written items stay until read, cleared or replaced.
@@ -75,7 +78,7 @@ class CPersistentStorageMemory : public IPersistentStorage
 {
 public:
     int OpenStorage(int) override { return 1; }
-    void CloseStorage() override {}
+    int CloseStorage() override { return 1; }
     void WriteString(const std::wstring& item) override;
     int IsHaveDataForRead() override { return m_Items.empty() ? 0 : 1; }
     std::wstring ReadString() override;

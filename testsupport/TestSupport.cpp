@@ -1,11 +1,11 @@
 #include "testsupport/TestSupport.h"
+#include "testsupport/TemporaryFleet.h"
 
 #include "winport/WinMachine.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,36 +88,15 @@ int RunChild(const std::string& filter, const std::vector<std::pair<std::string,
 
 } // namespace testsupport
 
-namespace
-{
-// A file that vanished meanwhile is no reason to stop removing the rest.
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    remove(path);
-    return 0;
-}
-} // namespace
-
 int main(int argc, char** argv)
 {
-    ::testing::InitGoogleTest(&argc, argv);
+    // A test started by RunChild runs in its parent's fleet, which its parent owns.
     std::string created;
     if (!testsupport::IsChild())
-    {
-        char pattern[] = "/tmp/fleet-test-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-        {
-            perror("mkdtemp");
-            return 1;
-        }
-        created = pattern;
-        setenv("FLEET_ROOT", created.c_str(), 1);
-        unsetenv("FLEET_MACHINE");
-    }
+        created = testsupport::EnterTemporaryFleet("fleet-test", argv);
+    ::testing::InitGoogleTest(&argc, argv);
     int result = RUN_ALL_TESTS();
     if (!created.empty())
-        winport::fleet::StopMachineServers(created);
-    if (!created.empty() && getenv("FLEET_TEST_KEEP") == nullptr)
-        nftw(created.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        testsupport::LeaveTemporaryFleet(created);
     return result;
 }

@@ -8,17 +8,13 @@
 
 #include "winport/WinTypes.h"
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace winport::fleet
 {
-
-enum class EMachineProfile
-{
-    Workstation, // has drive Z: mapped to the Linux root
-    Server,
-};
 
 struct SMachine
 {
@@ -28,28 +24,23 @@ struct SMachine
     bool hasLinuxDrive = false;
 };
 
-// The machine of this process, resolved once from the environment.
+// The machine of this process, looked up once from the environment. A process whose machine
+// is not in the fleet ends with exit code 70: it never runs on a machine that does not exist.
 const SMachine& CurrentMachine();
 
-// What Windows itself holds about a machine, written when the machine is created.
-struct SMachineSettings
-{
-    EMachineProfile profile = EMachineProfile::Workstation;
-    std::wstring architecture = L"x86"; // "x86" or "AMD64"
-    std::wstring osVersion = L"5.1";    // "5.1" XP, "5.2" 2003, "6.0" 2008, "6.1" 2008 R2
-    std::wstring servicePack;           // e.g. "Service Pack 2"
-    std::wstring domain;                // NetBIOS name of the domain joined, empty when none
-    std::wstring dnsDomain;             // DNS name of that domain
-    std::wstring administratorPassword = L"Passw0rd!";
-    std::vector<std::string> aliases;   // further names and addresses for the hosts file
-};
+// The start-up call of a program: makes sure the machine of this process exists. Without
+// FLEET_MACHINE that is the Linux host's workstation, which the machine server program creates
+// on first use. Returns ERROR_SUCCESS, or why the machine cannot be had.
+DWORD PrepareCurrentMachine();
 
-// Creates a machine folder, its registry (computer name, environment, version, code page,
-// shares, accounts) and its line in the fleet's hosts file. An existing machine is refused with
-// ERROR_ALREADY_EXISTS; a failed creation leaves nothing behind.
-DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, const SMachineSettings& settings);
-// The default workstation of a Linux host, created on first use.
-DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, EMachineProfile profile);
+// The defaults a process without FLEET_ROOT or FLEET_MACHINE runs with (also how the machine
+// server places its callers): $XDG_STATE_HOME/fleet, else $HOME/.local/state/fleet; the host
+// name's first label, upper case, at most 15 characters.
+std::string DefaultFleetRoot(const char* stateHome, const char* home);
+std::string DefaultMachineName();
+
+// The program of the machine server: FLEET_MACHINED, else machined.exe beside fleetkit.dll.
+std::string MachineServerProgram();
 
 // A Windows path taken apart, before it is placed on any machine.
 struct SParsedPath
@@ -84,8 +75,19 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
 // workstation, else \\?\unix\....
 std::wstring HostPathToWindows(const std::string& hostPath);
 
-// Case-insensitive comparison of names, as the Windows file system and registry compare them.
+// Case-insensitive comparison of names, as the Windows file system and registry compare them
+// (ASCII and Latin-1 letters), and the folded form they are compared in.
 bool NamesEqual(const std::wstring& a, const std::wstring& b);
+wchar_t FoldCharacter(wchar_t c);
+std::wstring FoldName(std::wstring name);
+
+// A string as the registry stores it (UTF-16LE with its terminator), and back (without the
+// trailing terminators; a multi-string keeps the NULs between its items).
+std::string ToStoredString(const std::wstring& text);
+std::wstring FromStoredString(const std::string& bytes);
+
+// "NAME" or "DOMAIN\NAME" split into its parts; domain "." or empty for a local name.
+void SplitAccountName(const std::wstring& full, std::wstring& domain, std::wstring& name);
 
 // Resolves a server name as the fleet's hosts file knows it (a name or alias in any letter
 // case, an IPv4 or IPv6 address, an IPv6 address in its DNS literal form) to the folder name
@@ -98,19 +100,22 @@ bool IsLoopbackName(const std::wstring& server);
 // answers to. Returns false for a malformed line (which resolution skips).
 bool ParseHostsLine(const std::string& line, std::string& folder, std::vector<std::string>& names);
 
-// Asks every running machine server of a fleet to end (none is started); returns how many
-// answered.
+// Asks every running machine server of a fleet to end (none is started) and waits until they
+// have; returns how many were stopped.
 int StopMachineServers(const std::string& fleetRoot);
+// Stops the server of one machine (by its folder name) and waits until it has let go of the
+// machine: ERROR_SUCCESS once no server serves it, ERROR_TIMEOUT when the server did not end.
+DWORD StopMachineServer(const std::string& fleetRoot, const std::string& machineFolderName);
 
 // Machine folders and the hosts file (for machine creation and the fleet tool).
 bool IsValidMachineName(const std::string& name);
 std::string FindMachineFolder(const std::string& fleetRoot, const std::string& name);
 DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const std::vector<std::string>& aliases);
 
-// The machine's own environment, before a process changes it.
+// The machine's own environment, before a process changes it (asked of the machine server).
 std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment();
+// Where the machine server itself takes its environment from, instead of asking itself.
+void SetEnvironmentSource(std::function<std::vector<std::pair<std::wstring, std::wstring>>()> source);
 
-// The machine's ANSI code page.
-UINT MachineAnsiCodePage();
 
 } // namespace winport::fleet

@@ -1,5 +1,9 @@
-// Parsing and normalising Windows paths. Pure logic, the same on every platform.
+// Parsing and normalising Windows paths and names. Pure logic, the same on every platform.
 #include "winport/WinMachine.h"
+
+#include "winport/WinString.h"
+
+#include <cstring>
 
 namespace winport::fleet
 {
@@ -7,16 +11,6 @@ namespace
 {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-wchar_t Fold(wchar_t c)
-{
-    if (c >= L'a' && c <= L'z')
-        return static_cast<wchar_t>(c - 32);
-    // Latin-1 letters, as the file system's upper-case table has them.
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
-        return static_cast<wchar_t>(c - 32);
-    return c;
-}
 
 bool IsInvalidNameCharacter(wchar_t c)
 {
@@ -67,16 +61,64 @@ bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' &&
 
 } // namespace
 
+wchar_t FoldCharacter(wchar_t c)
+{
+    if (c >= L'a' && c <= L'z')
+        return static_cast<wchar_t>(c - 32);
+    // Latin-1 letters, as the file system's upper-case table has them.
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+        return static_cast<wchar_t>(c - 32);
+    return c;
+}
+
+std::wstring FoldName(std::wstring name)
+{
+    for (wchar_t& c : name)
+        c = FoldCharacter(c);
+    return name;
+}
+
 bool NamesEqual(const std::wstring& a, const std::wstring& b)
 {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i)
     {
-        if (Fold(a[i]) != Fold(b[i]))
+        if (FoldCharacter(a[i]) != FoldCharacter(b[i]))
             return false;
     }
     return true;
+}
+
+std::string ToStoredString(const std::wstring& text)
+{
+    std::u16string units = ToUtf16(text);
+    units.push_back(u'\0');
+    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::wstring FromStoredString(const std::string& bytes)
+{
+    std::u16string units(bytes.size() / 2, u'\0');
+    memcpy(units.data(), bytes.data(), units.size() * 2);
+    while (!units.empty() && units.back() == u'\0')
+        units.pop_back();
+    return FromUtf16(units.data(), units.size());
+}
+
+void SplitAccountName(const std::wstring& full, std::wstring& domain, std::wstring& name)
+{
+    size_t slash = full.find(L'\\');
+    if (slash == std::wstring::npos)
+    {
+        domain.clear();
+        name = full;
+        return;
+    }
+    domain = full.substr(0, slash);
+    name = full.substr(slash + 1);
+    if (domain == L".")
+        domain.clear();
 }
 
 DWORD ParseWindowsPath(const std::wstring& path, const std::wstring& currentDirectory,
@@ -124,7 +166,7 @@ DWORD ParseWindowsPath(const std::wstring& path, const std::wstring& currentDire
             (rest.size() == 2 || IsSeparator(rest[2])))
         {
             parsed.kind = SParsedPath::EKind::Drive;
-            parsed.drive = Fold(rest[0]);
+            parsed.drive = FoldCharacter(rest[0]);
             return Apply(path, 6, parsed.components, true);
         }
         return ERROR_BAD_PATHNAME;
@@ -135,7 +177,7 @@ DWORD ParseWindowsPath(const std::wstring& path, const std::wstring& currentDire
     if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == L':')
     {
         parsed.kind = SParsedPath::EKind::Drive;
-        parsed.drive = Fold(path[0]);
+        parsed.drive = FoldCharacter(path[0]);
         if (path.size() == 2 || !IsSeparator(path[2]))
         {
             // Drive-relative ("C:name", or "C:" alone): relative to the current folder when it

@@ -112,6 +112,9 @@ namespace winport::security
 // The network credentials of the calling thread: those of its impersonation token, else empty
 // (the process's own identity).
 void ThreadNetworkCredentials(std::wstring& user, std::wstring& password);
+// The credentials of the account the calling thread impersonates through a logon that checked
+// them (not one that only carries network credentials); false when it acts as the process.
+bool ThreadLogonCredentials(std::wstring& user, std::wstring& password);
 // "DOMAIN\user" of the process's own identity.
 std::wstring ProcessAccount();
 } // namespace winport::security

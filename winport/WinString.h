@@ -57,6 +57,9 @@ size_t FormatToBufferV(wchar_t* buffer, size_t capacity, const wchar_t* format, 
 std::u16string ToUtf16(const std::wstring& text);
 std::wstring FromUtf16(const char16_t* units, size_t count);
 std::string ToUtf8(const std::wstring& text);
+// Copies text and its terminator into a caller's buffer of capacity characters when both fit;
+// false (nothing copied) when they do not. The one copy-out step of every Win32 size protocol.
+bool CopyTextOut(const std::wstring& text, wchar_t* buffer, size_t capacity);
 void AppendUtf8(std::string& out, const wchar_t* text, size_t length);
 std::wstring FromUtf8(const std::string& text);
 } // namespace winport

@@ -1,18 +1,35 @@
+#include "fleetsim/Fleet.h"
+#include "fleetsim/store/RegistryStore.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinMachine.h"
+#include "winport/WinReg.h"
+#include "winport/WinString.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace
 {
+
+using namespace std::chrono_literals;
 
 struct SResult
 {
@@ -20,15 +37,21 @@ struct SResult
     std::string output;
 };
 
-// Runs the built fleetsim.exe (beside the test binary) on a fleet of its own.
-SResult Fleetsim(const std::string& fleet, const std::string& arguments)
+// The command line of the built fleetsim.exe (beside the test binary) on a fleet of its own,
+// with nothing on standard input and a guard against hangs.
+std::string FleetsimCommand(const std::string& fleet, const std::string& arguments)
 {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
     std::string folder(self);
     folder = folder.substr(0, folder.rfind('/'));
-    std::string command = "'" + folder + "/fleetsim.exe' --fleet '" + fleet + "' " + arguments + " 2>&1";
+    return "timeout -k 10 300 '" + folder + "/fleetsim.exe' --fleet '" + fleet + "' " + arguments +
+           " 2>&1 </dev/null";
+}
+
+SResult Shell(const std::string& command)
+{
     SResult result;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
@@ -42,10 +65,91 @@ SResult Fleetsim(const std::string& fleet, const std::string& arguments)
     return result;
 }
 
+SResult Fleetsim(const std::string& fleet, const std::string& arguments,
+                 const std::string& environment = "")
+{
+    return Shell(environment + " " + FleetsimCommand(fleet, arguments));
+}
+
 bool Exists(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+template <class F> bool WaitFor(F condition, std::chrono::seconds guard)
+{
+    auto end = std::chrono::steady_clock::now() + guard;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+bool Alive(pid_t pid)
+{
+    std::string stat = testsupport::ReadHostFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+// The server holding a machine's lock, as the lock names it; 0 when none holds it.
+pid_t LockingServer(const std::string& machineFolder)
+{
+    std::string lock = machineFolder + "/runtime/machined.lock";
+    int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return held ? atoi(testsupport::ReadHostFile(lock).c_str()) : 0;
+}
+
+// Every live machine server of a machine of a fleet, whatever folder it serves.
+std::vector<pid_t> ServersOf(const std::string& fleet, const std::string& machine)
+{
+    std::vector<pid_t> servers;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr)
+    {
+        pid_t pid = atoi(entry->d_name);
+        std::string base = "/proc/" + std::string(entry->d_name);
+        std::string command = testsupport::ReadHostFile(base + "/cmdline");
+        std::string environment = '\0' + testsupport::ReadHostFile(base + "/environ");
+        if (pid > 0 && Alive(pid) &&
+            command.substr(0, command.find('\0')).find("machined") != std::string::npos &&
+            environment.find(std::string("\0FLEET_ROOT=", 12) + fleet + '\0') !=
+                std::string::npos &&
+            environment.find(std::string("\0FLEET_MACHINE=", 15) + machine + '\0') !=
+                std::string::npos)
+            servers.push_back(pid);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return servers;
+}
+
+std::string Utf16Bytes(const std::string& text)
+{
+    std::u16string units = winport::ToUtf16(winport::FromUtf8(text));
+    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::vector<std::string>* s_pFiles = nullptr;
+int CollectFile(const char* path, const struct stat* st, int type, struct FTW*)
+{
+    if (type == FTW_F && S_ISREG(st->st_mode))
+        s_pFiles->push_back(path);
+    return 0;
+}
+
+unsigned Mode(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
 }
 
 TEST(FleetsimTool, BuildsInspectsAndResetsAFleet)
@@ -91,11 +195,21 @@ TEST(FleetsimTool, BadInputGetsOneLineAndLeavesNothing)
 {
     std::string fleet = testsupport::FleetRoot() + "/bad";
     ASSERT_EQ(Fleetsim(fleet, "create").code, 0);
+    ASSERT_EQ(Fleetsim(fleet, "add-domain D1").code, 0);
     struct SCase
     {
         const char* arguments;
         const char* message;
-    } cases[] = {
+    };
+    auto refuse = [&fleet](const SCase& c)
+    {
+        SResult result = Fleetsim(fleet, c.arguments);
+        EXPECT_EQ(result.code, 1) << c.arguments;
+        EXPECT_NE(result.output.find(c.message), std::string::npos)
+            << c.arguments << ": " << result.output;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << c.arguments;
+    };
+    const SCase cases[] = {
         {"add X1 --profile nope", "unknown profile 'nope'"},
         {"add X1", "add needs --profile"},
         {"add THIS-NAME-IS-FAR-TOO-LONG --profile server", "is not a machine name"},
@@ -111,31 +225,265 @@ TEST(FleetsimTool, BadInputGetsOneLineAndLeavesNothing)
         {"reg-set X1 'HKLM\\S' V REG_DWORD notanumber", "cannot set the value"},
         {"files X1 'C:\\'", "cannot reach"},
         {"frob", "unknown command 'frob'"},
+        {"add-domain ../D2", "is not a domain name"},
+        {"add-domain D2/X", "is not a domain name"},
+        {"add-domain d1", "domain 'd1' exists already (as 'D1')"},
+        {"add-domain D2 --user 'bad@name:pw'",
+         "The name provided is not a properly formed account name. (error 1315)"},
+        {"add X1 --profile server --domain ../domains/D1", "is not a domain name"},
+        {"add X1 --profile server --alias localhost", "always names the caller's own machine"},
+        {"add X1 --profile server --admin-password-file /nonexistent/pw",
+         "cannot read /nonexistent/pw"},
+        {"add X1 --profile server --admin-password-env FLEETSIM_TEST_UNSET",
+         "no password in the environment"},
+        {"add X1 --profile server --admin-password a --admin-password-env HOME", "one way only"},
+        {"add X1 --profile server --admin-password-prompt", "needs a terminal"},
+        {"reg-set X1 'HKLM\\S' V REG_BOGUS 1", "The specified datatype is invalid. (error 1804)"},
     };
     for (const SCase& c : cases)
-    {
-        SResult result = Fleetsim(fleet, c.arguments);
-        EXPECT_EQ(result.code, 1) << c.arguments;
-        EXPECT_NE(result.output.find(c.message), std::string::npos) << c.arguments << ": " << result.output;
-        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << c.arguments;
-    }
-    // Nothing of a refused machine stays: no folder, no hosts line, no profile.
+        refuse(c);
+    // Nothing of a refused machine or domain stays: no folder, no hosts line, no profile.
     EXPECT_FALSE(Exists(fleet + "/machines/X1"));
     EXPECT_FALSE(Exists(fleet + "/profiles/X1"));
+    EXPECT_FALSE(Exists(fleet + "/domains/D2"));
+    EXPECT_FALSE(Exists(fleet + "/domains/d1"));
     EXPECT_EQ(testsupport::ReadHostFile(fleet + "/hosts"), "");
-    ASSERT_EQ(Fleetsim(fleet, "add X1 --profile server").code, 0);
-    SResult twice = Fleetsim(fleet, "add x1 --profile server");
-    EXPECT_EQ(twice.code, 1);
-    EXPECT_NE(twice.output.find("exists already"), std::string::npos);
+    ASSERT_EQ(Fleetsim(fleet, "add X1 --profile server --domain d1").code, 0);
+    ASSERT_EQ(
+        Fleetsim(fleet, "add X3 --profile server --alias a1.example --alias 2001:db8::7").code, 0);
+    const SCase taken[] = {
+        {"add x1 --profile server", "machine 'x1' exists already (as 'X1')"},
+        {"add X2 --profile server --alias x1", "alias 'x1' is a name of machine 'X1' already"},
+        {"add X2 --profile server --alias A1.EXAMPLE", "is a name of machine 'X3' already"},
+        {"add X2 --profile server --alias 2001:DB8:0::7", "is a name of machine 'X3' already"},
+        {"cat X1 'C:\\Windows'", "C:\\Windows is a folder of X1, not a file"},
+    };
+    for (const SCase& c : taken)
+        refuse(c);
+    EXPECT_FALSE(Exists(fleet + "/machines/X2"));
+    EXPECT_EQ(testsupport::ReadHostFile(fleet + "/hosts"), "X1 X1\nX3 X3 a1.example 2001:db8::7\n");
+    // The member joined its domain as the domain spells itself.
+    EXPECT_NE(
+        Fleetsim(fleet, "reg X1 'HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon'")
+            .output.find("DefaultDomainName  REG_SZ  D1"),
+        std::string::npos);
+    SResult none = Fleetsim(fleet + "/none", "list");
+    EXPECT_EQ(none.code, 1);
+    EXPECT_NE(none.output.find("there is no fleet at"), std::string::npos) << none.output;
+    EXPECT_FALSE(Exists(fleet + "/none"));
+    EXPECT_EQ(fleetsim::ErrorText(0x7A5C9), "error 501193"); // never an empty message
     EXPECT_EQ(Fleetsim(fleet, "--help").code, 0);
     EXPECT_NE(Fleetsim(fleet, "--help").output.find("reg-set MACHINE KEY NAME TYPE DATA"), std::string::npos);
     EXPECT_EQ(Fleetsim(fleet, "").code, 2);
 }
 
+TEST(FleetsimTool, RacingAddsOfOneNameInTwoCasesMakeOne)
+{
+    std::string fleet = testsupport::FleetRoot() + "/race";
+    ASSERT_EQ(Fleetsim(fleet, "create").code, 0);
+    for (int round = 0; round < 3; ++round)
+    {
+        std::string n = std::to_string(round);
+        for (const std::string& command :
+             {"add RACE" + n + " --profile server", "add-domain DOM" + n})
+        {
+            std::string lower = command;
+            std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+            SResult both = Shell("(" + FleetsimCommand(fleet, command) + "; echo rc=$?) & (" +
+                                 FleetsimCommand(fleet, lower) + "; echo rc=$?) & wait");
+            EXPECT_EQ(std::count(both.output.begin(), both.output.end(), '='), 2) << both.output;
+            size_t won = 0;
+            for (size_t at = 0; (at = both.output.find("rc=0", at)) != std::string::npos; ++at)
+                ++won;
+            EXPECT_EQ(won, 1u) << command << ": " << both.output;
+            EXPECT_NE(both.output.find("exists already"), std::string::npos) << both.output;
+        }
+        for (const char* kind : {"/machines", "/domains"})
+        {
+            int made = 0;
+            DIR* dir = opendir((fleet + kind).c_str());
+            while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr)
+                made += strcasecmp(entry->d_name, ("RACE" + n).c_str()) == 0 ||
+                        strcasecmp(entry->d_name, ("DOM" + n).c_str()) == 0;
+            if (dir != nullptr)
+                closedir(dir);
+            EXPECT_EQ(made, 1) << kind << " round " << round;
+        }
+    }
+}
+
+TEST(FleetsimTool, PasswordsFromFileAndEnvironmentStayOutOfTheFleet)
+{
+    const std::string domainPassword = "Dom#File-5183x", userPassword = "Usr#File-2291k",
+                      adminPassword = "Adm#Env-7730q";
+    std::string fleet = testsupport::FleetRoot() + "/secret";
+    std::string passwordFile = testsupport::FleetRoot() + "/secret-password",
+                usersFile = passwordFile + "s";
+    testsupport::WriteHostFile(passwordFile, domainPassword + "\r\n");
+    testsupport::WriteHostFile(usersFile, "alice:" + userPassword + "\n");
+    SResult domain = Fleetsim(fleet, "add-domain SEC --password-file '" + passwordFile +
+                                         "' --user-file '" + usersFile + "'");
+    ASSERT_EQ(domain.code, 0) << domain.output;
+    SResult added = Fleetsim(
+        fleet,
+        "add SECWS --profile server --domain sec --admin-password-env FLEETSIM_TEST_PASSWORD",
+        "FLEETSIM_TEST_PASSWORD='" + adminPassword + "'");
+    ASSERT_EQ(added.code, 0) << added.output;
+    std::string registry = fleet + "/machines/SECWS/registry.db",
+                accounts = fleet + "/domains/SEC/accounts.db";
+    auto checkPasswords = [&]
+    {
+        machine::CRegistryStore store;
+        ASSERT_EQ(store.Open(accounts), 0u);
+        EXPECT_EQ(store.CheckPassword(L"Administrator", winport::FromUtf8(domainPassword)), 0u);
+        EXPECT_EQ(store.CheckPassword(L"alice", winport::FromUtf8(userPassword)), 0u);
+        ASSERT_EQ(store.Open(registry), 0u);
+        EXPECT_EQ(store.CheckPassword(L"Administrator", winport::FromUtf8(adminPassword)), 0u);
+        EXPECT_EQ(store.CheckPassword(L"Administrator", L"Passw0rd!"),
+                  static_cast<DWORD>(ERROR_LOGON_FAILURE));
+    };
+    checkPasswords();
+    ASSERT_EQ(Fleetsim(fleet, "reset SECWS").code, 0); // the accounts outlive a reset
+    checkPasswords();
+
+    // The stores are their owner's alone, whatever the umask, with their -wal and -shm files;
+    // a store left readable by an older build is narrowed when opened.
+    EXPECT_EQ(Mode(registry), 0600u);
+    EXPECT_EQ(Mode(accounts), 0600u);
+    ASSERT_EQ(chmod(accounts.c_str(), 0644), 0);
+    mode_t previous = umask(0);
+    {
+        machine::CRegistryStore fresh, old;
+        ASSERT_EQ(fresh.Open(fleet + "/fresh.db"), 0u);
+        ASSERT_EQ(old.Open(accounts), 0u);
+        for (machine::CRegistryStore* store : {&fresh, &old})
+        {
+            ASSERT_EQ(store->Begin(), 0u);
+            ASSERT_EQ(store->AddAccount(L"bob", L"Bob#Secret-1"), 0u);
+            ASSERT_EQ(store->Commit(), 0u);
+        }
+        for (const std::string& file : {fleet + "/fresh.db", accounts})
+        {
+            for (const char* suffix : {"", "-wal", "-shm"})
+                EXPECT_EQ(Mode(file + suffix), 0600u) << file << suffix;
+        }
+    }
+    umask(previous);
+
+    std::vector<std::string> files;
+    s_pFiles = &files;
+    nftw(fleet.c_str(), CollectFile, 16, FTW_PHYS);
+    s_pFiles = nullptr;
+    EXPECT_GT(files.size(), 3u);
+    for (const std::string& password : {domainPassword, userPassword, adminPassword})
+    {
+        for (const std::string& path : files)
+        {
+            std::string content = testsupport::ReadHostFile(path);
+            EXPECT_EQ(content.find(password), std::string::npos) << path << " holds " << password;
+            EXPECT_EQ(content.find(Utf16Bytes(password)), std::string::npos)
+                << path << " holds " << password;
+        }
+    }
+}
+
+// Keeps the server of its machine busy with writes, reconnecting when its server goes, until
+// FLEETSIM_DONE exists; then writes After = 1 until that is acknowledged.
+TEST(FleetsimTool, ChildKeepsItsServerBusy)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    HKEY key = nullptr;
+    auto put = [&key](const wchar_t* name, DWORD value)
+    {
+        if (key == nullptr &&
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Busy", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr) != ERROR_SUCCESS)
+        {
+            key = nullptr;
+            return false;
+        }
+        if (RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                           sizeof value) == ERROR_SUCCESS)
+            return true;
+        RegCloseKey(key);
+        key = nullptr;
+        return false;
+    };
+    auto end = std::chrono::steady_clock::now() + 120s;
+    for (DWORD n = 0; !Exists(getenv("FLEETSIM_DONE")) && std::chrono::steady_clock::now() < end;
+         ++n)
+    {
+        if (put(L"Count", n) && !Exists(getenv("FLEETSIM_STARTED")))
+            testsupport::WriteHostFile(getenv("FLEETSIM_STARTED"), "1");
+    }
+    bool acknowledged = false;
+    while (!acknowledged && std::chrono::steady_clock::now() < end)
+        acknowledged = put(L"After", 1);
+    EXPECT_TRUE(acknowledged);
+    RegCloseKey(key);
+}
+
+TEST(FleetsimTool, ResetStopsTheServerOrLeavesTheMachineAlone)
+{
+    std::string fleet = testsupport::FleetRoot() + "/busy";
+    std::string folder = fleet + "/machines/BUSY";
+    ASSERT_EQ(Fleetsim(fleet, "add BUSY --profile server").code, 0);
+    std::string started = fleet + "/started", done = fleet + "/done", output;
+    int child = -1;
+    std::thread writer(
+        [&]
+        {
+            child = testsupport::RunChild("FleetsimTool.ChildKeepsItsServerBusy",
+                                          {{"FLEET_ROOT", fleet},
+                                           {"FLEET_MACHINE", "BUSY"},
+                                           {"FLEETSIM_STARTED", started},
+                                           {"FLEETSIM_DONE", done}},
+                                          &output);
+        });
+    bool busy = WaitFor([&] { return Exists(started) && LockingServer(folder) > 0; }, 60s);
+    pid_t before = LockingServer(folder);
+    SResult reset = busy ? Fleetsim(fleet, "reset BUSY") : SResult{};
+    // No server of the old machine outlives the reset, and what the new one acknowledges stays.
+    bool oldGone = WaitFor([&] { return !Alive(before); }, 10s);
+    testsupport::WriteHostFile(done, "1");
+    writer.join();
+    ASSERT_TRUE(busy) << output;
+    EXPECT_EQ(reset.code, 0) << reset.output;
+    EXPECT_TRUE(oldGone) << "server " << before << " still runs";
+    EXPECT_EQ(child, 0) << output;
+    EXPECT_NE(Fleetsim(fleet, "reg BUSY 'HKLM\\SOFTWARE\\Busy'").output.find("After  REG_DWORD  1"),
+              std::string::npos);
+    EXPECT_LE(ServersOf(fleet, "BUSY").size(), 1u);
+
+    // A server that does not end leaves its machine as it was.
+    pid_t stuck = LockingServer(folder);
+    ASSERT_GT(stuck, 0);
+    ASSERT_EQ(kill(stuck, SIGSTOP), 0);
+    SResult refused = Fleetsim(fleet, "reset BUSY");
+    kill(stuck, SIGCONT);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.output.find("did not end (the machine is unchanged)"), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(std::count(refused.output.begin(), refused.output.end(), '\n'), 1) << refused.output;
+    EXPECT_NE(Fleetsim(fleet, "reg BUSY 'HKLM\\SOFTWARE\\Busy'").output.find("After  REG_DWORD  1"),
+              std::string::npos);
+    EXPECT_EQ(testsupport::ReadHostFile(fleet + "/hosts"), "BUSY BUSY\n");
+    DIR* dir = opendir((fleet + "/machines").c_str());
+    int entries = 0;
+    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr)
+        entries += entry->d_name[0] != '.' || strncmp(entry->d_name, ".BUSY", 5) == 0;
+    if (dir != nullptr)
+        closedir(dir);
+    EXPECT_EQ(entries, 1); // nothing set aside
+    EXPECT_EQ(Fleetsim(fleet, "stop").code, 0);
+    EXPECT_TRUE(WaitFor([&] { return ServersOf(fleet, "BUSY").empty(); }, 30s));
+}
+
 TEST(HostNames, ResolveInAnyFormAndSkipMalformedLines)
 {
     std::string root = testsupport::FleetRoot();
-    ASSERT_EQ(winport::fleet::CreateMachine(root, "SRV6", winport::fleet::EMachineProfile::Server), 0u);
+    ASSERT_EQ(machine::CreateMachine(root, "SRV6", machine::EMachineProfile::Server), 0u);
     // Lines added by hand, one of them malformed, before the well-formed ones.
     std::string hosts = testsupport::ReadHostFile(root + "/hosts");
     hosts += "BROKEN name with/slash\nSRV6 srv6.corp.example 192.0.2.60 fe80::1%4 2001:db8::60\n";

@@ -8,9 +8,10 @@
 #include "winport/WinReg.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
-#include "winport/posix/MachineProtocol.h"
+#include "protocol/MachineRequests.h"
 #include "winport/posix/MachineSocket.h"
-#include "winport/posix/RegistryStore.h"
+#include "winport/posix/PosixSupport.h"
+#include "fleetsim/store/RegistryStore.h"
 
 #include <gtest/gtest.h>
 
@@ -86,24 +87,14 @@ bool SocketAnswers(const std::string& folder)
     return true;
 }
 
-// The process id of a machine's server, as its greeting names it.
+// The process id of a machine's server, as its lock file names it while it runs.
 pid_t ServerPid(const std::string& machine)
 {
-    int fd = winport::posix::ConnectMachineSocket(MachineFolder(machine));
-    if (fd < 0)
+    std::string folder = MachineFolder(machine);
+    std::string text;
+    if (!ServerRunning(folder) || !winport::posix::ReadWholeFile(folder + "/runtime/machined.lock", text))
         return -1;
-    machine::protocol::SHelloRequest hello;
-    hello.pid = static_cast<uint32_t>(getpid());
-    hello.callerMachine = machine;
-    uint16_t code = 0;
-    std::string body;
-    machine::protocol::SHelloReply reply;
-    bool ok = winport::posix::SendFrame(
-                  fd, machine::protocol::Encode(static_cast<uint16_t>(hello.kCode), hello)) &&
-              winport::posix::ReceiveFrame(fd, code, body) &&
-              machine::protocol::Decode(body.data(), body.size(), reply);
-    close(fd);
-    return ok && reply.status == 0 ? static_cast<pid_t>(reply.serverPid) : -1;
+    return static_cast<pid_t>(atoi(text.c_str()));
 }
 
 template <class F> bool WaitFor(F condition, std::chrono::seconds guard);
@@ -112,27 +103,8 @@ template <class F> bool WaitFor(F condition, std::chrono::seconds guard);
 // test's fleet.
 bool StopServer(const std::string& machine)
 {
-    std::string folder = MachineFolder(machine);
-    int fd = winport::posix::ConnectMachineSocket(folder);
-    if (fd >= 0)
-    {
-        machine::protocol::SHelloRequest hello;
-        hello.pid = static_cast<uint32_t>(getpid());
-        hello.callerMachine = machine;
-        machine::protocol::SShutdownRequest shutdown;
-        uint16_t code = 0;
-        std::string body;
-        if (winport::posix::SendFrame(
-                fd, machine::protocol::Encode(static_cast<uint16_t>(hello.kCode), hello)) &&
-            winport::posix::ReceiveFrame(fd, code, body))
-        {
-            winport::posix::SendFrame(
-                fd, machine::protocol::Encode(static_cast<uint16_t>(shutdown.kCode), shutdown));
-            winport::posix::ReceiveFrame(fd, code, body);
-        }
-        close(fd);
-    }
-    return WaitFor([&] { return !ServerRunning(folder); }, std::chrono::seconds(60));
+    return winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) == ERROR_SUCCESS &&
+           WaitFor([&] { return !ServerRunning(MachineFolder(machine)); }, std::chrono::seconds(60));
 }
 
 template <class F> bool WaitFor(F condition, std::chrono::seconds guard)
@@ -189,13 +161,6 @@ bool EndlessComplete(const std::wstring& name, const std::wstring& data)
         return false;
     int round = _wtoi(data.c_str() + head.size());
     return data == EndlessData(n, round);
-}
-
-std::wstring FromStored(const std::string& data)
-{
-    std::u16string units(data.size() / 2, u'\0');
-    memcpy(units.data(), data.data(), units.size() * 2);
-    return winport::FromUtf16(units.data(), units.size()).c_str();
 }
 
 // ---- Concurrent writers ----------------------------------------------------------------------
@@ -262,11 +227,11 @@ TEST(Reliability, ConcurrentWritersFromManyProcessesLoseNothing)
     }
 
     // Read back from the database itself, apart from the server.
-    winport::posix::CRegistryStore store;
+    machine::CRegistryStore store;
     ASSERT_EQ(store.Open(MachineFolder("RACEBOX") + "/registry.db"), 0u);
     int64_t key = 0;
-    ASSERT_EQ(store.OpenKey(winport::posix::kKeyLocalMachine, kConcurrentKey, key), 0u);
-    winport::posix::CRegistryStore::SKeyInfo info;
+    ASSERT_EQ(store.OpenKey(machine::kKeyLocalMachine, kConcurrentKey, key), 0u);
+    machine::CRegistryStore::SKeyInfo info;
     ASSERT_EQ(store.QueryInfo(key, info), 0u);
     EXPECT_EQ(info.values, static_cast<DWORD>(kWriters * kValuesPerWriter));
     int wrong = 0;
@@ -306,10 +271,13 @@ TEST(Reliability, ChildEndlessWriter)
         {
             std::wstring name = L"v" + std::to_wstring(n);
             std::wstring data = EndlessData(n, round);
-            if (RegSetValueExW(
-                    key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                    static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
-                return; // the server went away
+            LSTATUS rc = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                        static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+            if (rc != ERROR_SUCCESS)
+            {
+                printf("writing stopped: error %ld\n", static_cast<long>(rc));
+                return;
+            }
         }
     }
 }
@@ -449,31 +417,37 @@ TEST(Reliability, KilledServerLeavesRegistryConsistent)
     // Watch the database itself: this process is not on that machine.
     auto written = [&]
     {
-        winport::posix::CRegistryStore store;
+        machine::CRegistryStore store;
         int64_t key = 0;
-        winport::posix::CRegistryStore::SKeyInfo info;
+        machine::CRegistryStore::SKeyInfo info;
         return store.Open(folder + "/registry.db") == 0 &&
-               store.OpenKey(winport::posix::kKeyLocalMachine, path, key) == 0 &&
+               store.OpenKey(machine::kKeyLocalMachine, path, key) == 0 &&
                store.QueryInfo(key, info) == 0 && info.values >= 200;
     };
     bool started = WaitFor([&] { return ReadPid(pidFile) > 0 && written(); }, 120s);
     pid_t server = ServerPid("CRASHBOX");
     if (server > 0)
         kill(server, SIGKILL);
-    else if (ReadPid(pidFile) > 0)
+    // The writer's key is opened again on a new server, and the writing goes on there.
+    bool resumed = server > 0 && WaitFor([&] {
+        pid_t next = ServerPid("CRASHBOX");
+        return next > 0 && next != server;
+    }, 60s);
+    if (ReadPid(pidFile) > 0)
         kill(ReadPid(pidFile), SIGKILL);
     writer.join();
     ASSERT_TRUE(started) << output;
     ASSERT_GT(server, 0);
-    EXPECT_EQ(result, 0) << output; // the writer saw its server go and stopped
-    ASSERT_TRUE(WaitFor([&] { return !ServerRunning(folder); }, 60s));
+    EXPECT_TRUE(resumed);
+    EXPECT_EQ(result, 128 + SIGKILL) << output; // it wrote on until it was killed
+    ASSERT_TRUE(StopServer("CRASHBOX"));
 
     int64_t count = 0;
     {
-        winport::posix::CRegistryStore store;
+        machine::CRegistryStore store;
         ASSERT_EQ(store.Open(folder + "/registry.db"), 0u);
         int64_t key = 0;
-        ASSERT_EQ(store.OpenKey(winport::posix::kKeyLocalMachine, path, key), 0u);
+        ASSERT_EQ(store.OpenKey(machine::kKeyLocalMachine, path, key), 0u);
         int torn = 0;
         for (DWORD index = 0;; ++index)
         {
@@ -485,7 +459,7 @@ TEST(Reliability, KilledServerLeavesRegistryConsistent)
                 break;
             ASSERT_EQ(rc, 0u);
             ++count;
-            if (type != REG_SZ || !EndlessComplete(name, FromStored(data)))
+            if (type != REG_SZ || !EndlessComplete(name, winport::fleet::FromStoredString(data)))
                 ++torn;
         }
         EXPECT_GE(count, 200);
@@ -536,11 +510,11 @@ TEST(Reliability, ServerStartsOnFirstUseAndEndsWhenIdle)
         << "the idle server did not end";
     EXPECT_FALSE(SocketAnswers(folder));
     // What it wrote stays.
-    winport::posix::CRegistryStore store;
+    machine::CRegistryStore store;
     ASSERT_EQ(store.Open(folder + "/registry.db"), 0u);
     int64_t key = 0;
     EXPECT_EQ(
-        store.OpenKey(winport::posix::kKeyLocalMachine, L"SOFTWARE\\Reliability\\Touched", key),
+        store.OpenKey(machine::kKeyLocalMachine, L"SOFTWARE\\Reliability\\Touched", key),
         0u);
 }
 

@@ -1,6 +1,7 @@
 #include "framework/CAdvancedLog.h"
 #include "framework/CStringBundler.h"
 #include "framework/Encryption.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinFile.h"
 #include "winport/WinString.h"
@@ -9,52 +10,15 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <climits>
 #include <set>
+#include <thread>
 
 namespace
 {
 
-// Collects the messages logged on the process hub while it lives.
-class CLogCapture : public ILogProcessor
-{
-public:
-    CLogCapture()
-    {
-        CAdvancedLog::GetProcessLevelInstance()->RegisterLogProcessor(this, L"fw2 bundle", nullptr);
-    }
-    ~CLogCapture() override
-    {
-        CAdvancedLog::GetProcessLevelInstance()->UnregisterLogProcessorByName(L"fw2 bundle");
-    }
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&, int,
-                    int entryKind, ADVLOG_SEVERITY_LEVEL severity,
-                    const std::wstring& message) override
-    {
-        m_Lines.push_back({entryKind, severity, message});
-        return 1;
-    }
-    int Count(int entryKind, ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message)
-    {
-        int n = 0;
-        for (const auto& line : m_Lines)
-            n +=
-                line.entryKind == entryKind && line.severity == severity && line.message == message;
-        return n;
-    }
-    int CountUnexpected(const wchar_t* function)
-    {
-        return Count(ADVLOG_ENTRY_UNEXPECTED, ADVLOG_SEVERITY_FATAL,
-                     std::wstring(L"Code runs into an unexpected branch, function: ") + function);
-    }
-    struct Line
-    {
-        int entryKind;
-        ADVLOG_SEVERITY_LEVEL severity;
-        std::wstring message;
-    };
-    std::vector<Line> m_Lines;
-};
+using testsupport::CLogCapture;
 
 std::wstring WriteBundle(const wchar_t* name, const std::string& bytes)
 {
@@ -191,6 +155,54 @@ TEST(StringBundler, LoadsTextsAndLogsMissingOnes)
                         L"CStringBundler::GetString('A') failed. Unable to get string. "
                         L"Resource bundle file is not specified"),
               1);
+}
+
+TEST(StringBundler, ReloadIsAtomicForConcurrentReaders)
+{
+    constexpr int kTexts = 400;
+    auto bundle = [](char text, int items, int counted)
+    {
+        std::string bytes = "Class=CPropertyManager ItemCount=" + std::to_string(counted) + "\n";
+        for (int i = 0; i < items; ++i)
+            bytes += "T" + std::to_string(i) + "=" + text + "\n";
+        return bytes;
+    };
+    const std::wstring first = WriteBundle(L"fw2_reload_a.dat", bundle('a', kTexts, kTexts));
+    const std::wstring second = WriteBundle(L"fw2_reload_b.dat", bundle('b', kTexts, kTexts));
+    // Cut short: half of the texts its header counts.
+    const std::wstring cut = WriteBundle(L"fw2_reload_cut.dat", bundle('c', kTexts / 2, kTexts));
+    CStringBundler bundler;
+    ASSERT_EQ(bundler.LoadStringBundle(first), 1);
+
+    // The reader only ever sees one whole bundle: never an empty, half or cut one.
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader(
+        [&]
+        {
+            const std::wstring last = L"T" + std::to_wstring(kTexts - 1);
+            while (!stop.load())
+            {
+                for (const std::wstring& id : {std::wstring(L"T0"), last})
+                {
+                    std::wstring text = bundler.GetString(id);
+                    torn += text == L"a" || text == L"b" ? 0 : 1;
+                }
+                ++reads;
+            }
+        });
+    for (int round = 0; round < 60; ++round)
+    {
+        EXPECT_EQ(bundler.LoadStringBundle(round % 2 == 0 ? second : first), 1);
+        EXPECT_EQ(bundler.LoadStringBundle(cut), 0);
+    }
+    while (reads.load() < 100)
+        std::this_thread::yield();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(bundler.GetString(L"T0"), L"a");
+    EXPECT_EQ(bundler.GetString(L"T200"), L"a");
 }
 
 TEST(RandomNumber, BoundsAndDegenerateRanges)

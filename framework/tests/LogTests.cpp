@@ -1,5 +1,6 @@
 #include "framework/CAdvancedLog.h"
 #include "framework/CProgramDebugLog.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinFile.h"
 #include "winport/WinString.h"
@@ -21,41 +22,7 @@
 namespace
 {
 
-struct CapturedLine
-{
-    int entryKind;
-    ADVLOG_SEVERITY_LEVEL severity;
-    std::wstring fileName;
-    int line;
-    std::wstring message;
-};
-
-// Keeps what arrives and counts the calls of the hub.
-class CCaptureReceiver : public ILogProcessor
-{
-public:
-    void OnRegister() override { ++m_Registered; }
-    void OnUnregister() override
-    {
-        ++m_Unregistered;
-        if (m_pOrder != nullptr)
-            m_pOrder->push_back(GetId());
-    }
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&,
-                    const std::wstring& fileName, int line, int entryKind,
-                    ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message) override
-    {
-        m_Lines.push_back({entryKind, severity, fileName, line, message});
-        return m_Result;
-    }
-    unsigned int Id() const { return GetId(); }
-
-    std::vector<CapturedLine> m_Lines;
-    int m_Result = 1;
-    int m_Registered = 0;
-    int m_Unregistered = 0;
-    std::vector<unsigned int>* m_pOrder = nullptr;
-};
+using testsupport::CLogCapture;
 
 std::string Narrow(const std::wstring& text)
 {
@@ -187,7 +154,7 @@ TEST(AdvancedLog, FileReceiverWithoutFileDropsLinesButPassesThemOn)
     hub.Init();
     CAdvLogProcessor_WriteToFile noPath, badPath;
     badPath.SetLogFile(L"C:\\no_such_folder_fw2\\x.log");
-    CCaptureReceiver after;
+    CLogCapture after(nullptr);
     hub.RegisterLogProcessor(&noPath, nullptr, nullptr);
     hub.RegisterLogProcessor(&badPath, nullptr, nullptr);
     hub.RegisterLogProcessor(&after, nullptr, nullptr);
@@ -202,7 +169,7 @@ TEST(AdvancedLog, RegistrationIdsNamesAndDispatchOrder)
     CAdvancedLog hub;
     hub.Init();
     std::vector<unsigned int> unregisterOrder;
-    CCaptureReceiver a, b, c, d, clash;
+    CLogCapture a(nullptr), b(nullptr), c(nullptr), d(nullptr), clash(nullptr);
     unsigned int id = 0;
     ASSERT_EQ(hub.RegisterLogProcessor(&a, L"CAdvLogProcessor_WriteToFile", &id), 1);
     EXPECT_EQ(id, 1u);
@@ -284,7 +251,7 @@ TEST(AdvancedLog, ReceiverThatLogsFromInsideKeepsBothLinesIntact)
     };
     CAdvancedLog hub;
     hub.Init();
-    CCaptureReceiver first, last;
+    CLogCapture first(nullptr), last(nullptr);
     CEchoReceiver echo(&hub);
     hub.RegisterLogProcessor(&first, nullptr, nullptr);
     hub.RegisterLogProcessor(&echo, nullptr, nullptr);
@@ -371,7 +338,7 @@ TEST(AdvancedLog, MergeChildLogFile)
                                                                 "\r\n\r\nlast, no line feed");
     CAdvancedLog hub;
     hub.Init();
-    CCaptureReceiver capture;
+    CLogCapture capture(nullptr);
     hub.RegisterLogProcessor(&capture, nullptr, nullptr);
     EXPECT_EQ(hub.MergeExistingLogFile(path.c_str()), 1);
     std::vector<std::wstring> expected = {L"Merge debug log from file: " + path,
@@ -393,6 +360,117 @@ TEST(AdvancedLog, MergeChildLogFile)
     EXPECT_EQ(hub.MergeExistingLogFile(L"C:\\Windows\\Temp\\fw2_no_such_child.log"), 0);
     EXPECT_EQ(hub.MergeExistingLogFile(nullptr), 0);
     EXPECT_TRUE(capture.m_Lines.empty());
+    hub.UnregisterAll();
+}
+
+TEST(AdvancedLog, MergeTakesOnlyWhatTheFileHeldWhenItBegan)
+{
+    // Appends a line to the merged file for each line it sees, as a child still writing would;
+    // bounded, so that a merge following the growth ends and fails rather than running on.
+    class CGrowingFile : public ILogProcessor
+    {
+    public:
+        explicit CGrowingFile(std::string host) : m_Host(std::move(host)) {}
+        int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&,
+                        int, int, ADVLOG_SEVERITY_LEVEL, const std::wstring&) override
+        {
+            if (m_Appended < 200)
+            {
+                FILE* file = fopen(m_Host.c_str(), "ab");
+                if (file != nullptr)
+                {
+                    fprintf(file, "grown %d\r\n", m_Appended++);
+                    fclose(file);
+                }
+            }
+            return 1;
+        }
+        std::string m_Host;
+        int m_Appended = 0;
+    };
+    std::wstring path = FreshTempFile(L"fw2_growing.log");
+    std::string host = testsupport::HostPath(path);
+    testsupport::WriteHostFile(host, kBom + "one\r\ntwo\r\nlast, cut mid-line");
+    CAdvancedLog hub;
+    hub.Init();
+    CGrowingFile grow(host);
+    hub.RegisterLogProcessor(&grow, nullptr, nullptr);
+    CLogCapture capture(&hub);
+    EXPECT_EQ(hub.MergeExistingLogFile(path.c_str()), 1);
+    std::vector<std::wstring> expected = {L"Merge debug log from file: " + path, L"one\n", L"two\n",
+                                          L"last, cut mid-line"};
+    ASSERT_EQ(capture.m_Lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(capture.m_Lines[i].message, expected[i]) << i;
+    EXPECT_GT(grow.m_Appended, 0);
+    hub.UnregisterAll();
+
+    // A log merged into itself grows by each line it gives: the merge still ends.
+    std::wstring own = FreshTempFile(L"fw2_own.log");
+    CAdvLogProcessor_WriteToFile file;
+    file.SetLogFile(own.c_str());
+    ASSERT_EQ(hub.RegisterLogProcessor(&file, nullptr, nullptr), 1);
+    hub.ProcessLog(L"a.cpp", 1, 0, ADVLOG_SEVERITY_INFO, L"first");
+    capture.m_Lines.clear();
+    ASSERT_EQ(hub.RegisterLogProcessor(&capture, nullptr, nullptr), 1);
+    EXPECT_EQ(hub.MergeExistingLogFile(own.c_str()), 1);
+    ASSERT_EQ(capture.m_Lines.size(), 2u);
+    EXPECT_NE(capture.m_Lines[1].message.find(L"[  Info  ]  first\n"), std::wstring::npos);
+    hub.UnregisterAll();
+}
+
+TEST(AdvancedLog, ReceiverLeavingDuringDispatchCostsTheOthersNothing)
+{
+    // On its first line it leaves the hub, takes a later receiver out and brings a new one in.
+    class CLeaver : public CLogCapture
+    {
+    public:
+        CLeaver(CLogCapture* removed, CLogCapture* added)
+            : CLogCapture(nullptr), m_pRemoved(removed), m_pAdded(added)
+        {
+        }
+        int OnLogArrive(SYSTEMTIME& time, const std::wstring& timeText, const std::wstring& source,
+                        const std::wstring& fileName, int line, int entryKind,
+                        ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message) override
+        {
+            CLogCapture::OnLogArrive(time, timeText, source, fileName, line, entryKind, severity,
+                                     message);
+            CAdvancedLog* hub = GetLogHub();
+            EXPECT_EQ(hub->UnregisterLogProcessorById(GetId()), this);
+            EXPECT_EQ(hub->UnregisterLogProcessorById(m_pRemoved->Id()), m_pRemoved);
+            EXPECT_EQ(hub->RegisterLogProcessor(m_pAdded, nullptr, nullptr), 1);
+            return 1;
+        }
+        CLogCapture* m_pRemoved;
+        CLogCapture* m_pAdded;
+    };
+    CAdvancedLog hub;
+    hub.Init();
+    CLogCapture first(&hub), removed(nullptr), third(nullptr), fourth(nullptr), added(nullptr);
+    CLeaver leaver(&removed, &added);
+    for (ILogProcessor* receiver :
+         std::initializer_list<ILogProcessor*>{&leaver, &removed, &third, &fourth})
+        ASSERT_EQ(hub.RegisterLogProcessor(receiver, nullptr, nullptr), 1);
+    hub.ProcessLog(L"a.cpp", 1, 0, ADVLOG_SEVERITY_INFO, L"one");
+    hub.ProcessLog(L"a.cpp", 2, 0, ADVLOG_SEVERITY_INFO, L"two");
+    auto messages = [](const CLogCapture& capture)
+    {
+        std::vector<std::wstring> out;
+        for (const testsupport::SLogLine& line : capture.m_Lines)
+            out.push_back(line.message);
+        return out;
+    };
+    using Lines = std::vector<std::wstring>;
+    EXPECT_EQ(messages(first), (Lines{L"one", L"two"}));
+    EXPECT_EQ(messages(leaver), (Lines{L"one"}));
+    EXPECT_EQ(messages(removed), Lines{});
+    EXPECT_EQ(messages(third), (Lines{L"one", L"two"}));
+    EXPECT_EQ(messages(fourth), (Lines{L"one", L"two"}));
+    // One that joined during a line gets the lines after it.
+    EXPECT_EQ(messages(added), (Lines{L"two"}));
+    EXPECT_EQ(leaver.m_Unregistered, 1);
+    EXPECT_EQ(hub.GetLogReceiverById(leaver.Id()), nullptr);
+    EXPECT_EQ(hub.GetLogReceiverById(third.Id()), &third);
     hub.UnregisterAll();
 }
 
@@ -424,7 +502,7 @@ TEST(AdvancedLog, CrossProcessMergeOfChildLog)
         << output;
     CAdvancedLog hub;
     hub.Init();
-    CCaptureReceiver capture;
+    CLogCapture capture(nullptr);
     hub.RegisterLogProcessor(&capture, nullptr, nullptr);
     ASSERT_EQ(hub.MergeExistingLogFile(path.c_str()), 1) << output;
     ASSERT_EQ(capture.m_Lines.size(), 3u) << output;
@@ -450,7 +528,7 @@ TEST(AdvancedLog, DebuggerOutputGetsTheMessageAlone)
     CAdvancedLog hub;
     hub.Init();
     CAdvLogProcessor_RedirectToDbgView receiver;
-    CCaptureReceiver after;
+    CLogCapture after(nullptr);
     hub.RegisterLogProcessor(&receiver, nullptr, nullptr);
     hub.RegisterLogProcessor(&after, nullptr, nullptr);
     hub.ProcessLog(L"a.cpp", 1, 0, ADVLOG_SEVERITY_ERROR, L"one %d", 1);
@@ -474,7 +552,7 @@ TEST(AdvancedLog, ConsoleColoursWarningsAndErrorsRed)
     CAdvancedLog hub;
     hub.Init();
     CAdvLogProcessor_WriteToConsole console;
-    CCaptureReceiver after;
+    CLogCapture after(nullptr);
     hub.RegisterLogProcessor(&console, nullptr, nullptr);
     hub.RegisterLogProcessor(&after, nullptr, nullptr);
 

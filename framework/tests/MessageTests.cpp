@@ -1,6 +1,7 @@
 #include "framework/CAdvancedLog.h"
 #include "framework/CFrameworkGlobalVariables.h"
 #include "framework/CMessageSupport.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,59 +15,7 @@
 namespace
 {
 
-// Collects the messages logged on the process hub while it lives.
-class CLogCapture : public ILogProcessor
-{
-public:
-    CLogCapture()
-    {
-        CAdvancedLog::GetProcessLevelInstance()->RegisterLogProcessor(this, L"fw2 messages",
-                                                                      nullptr);
-    }
-    ~CLogCapture() override
-    {
-        CAdvancedLog::GetProcessLevelInstance()->UnregisterLogProcessorByName(L"fw2 messages");
-    }
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&, int,
-                    int entryKind, ADVLOG_SEVERITY_LEVEL severity,
-                    const std::wstring& message) override
-    {
-        std::lock_guard<std::mutex> guard(m_Mutex);
-        m_Lines.push_back({entryKind, severity, message});
-        return 1;
-    }
-    int Count(ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message)
-    {
-        int n = 0;
-        for (const auto& line : m_Lines)
-            n += line.severity == severity && line.message == message;
-        return n;
-    }
-    int CountUnexpected(const wchar_t* function)
-    {
-        int n = 0;
-        for (const auto& line : m_Lines)
-            n += line.entryKind == ADVLOG_ENTRY_UNEXPECTED &&
-                 line.message ==
-                     std::wstring(L"Code runs into an unexpected branch, function: ") + function;
-        return n;
-    }
-    int CountPrefix(const std::wstring& prefix)
-    {
-        int n = 0;
-        for (const auto& line : m_Lines)
-            n += line.message.compare(0, prefix.size(), prefix) == 0;
-        return n;
-    }
-    struct Line
-    {
-        int entryKind;
-        ADVLOG_SEVERITY_LEVEL severity;
-        std::wstring message;
-    };
-    std::vector<Line> m_Lines;
-    std::mutex m_Mutex;
-};
+using testsupport::CLogCapture;
 
 // Appends its name and what it saw to a shared trace.
 class CTraceReceiver : public IEventSupportCallback

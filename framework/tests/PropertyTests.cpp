@@ -268,6 +268,33 @@ TEST(PropertyManager, SerializedFormInFile)
     EXPECT_EQ(CSerializer::ConstructObjectFromStorage(&copy, &missing), 0);
 }
 
+TEST(PropertyManager, FewerItemsThanTheHeaderCountsIsNoCompleteLoad)
+{
+    // A saved file cut short after its second item, as a crash or a full disk leaves it.
+    CTempMachineFile file(L"fwtests-short.txt");
+    CPropertyManager store;
+    store.SetProperty(L"a", L"1");
+    store.SetProperty(L"b", L"2");
+    store.SetProperty(L"c", L"3");
+    CPersistentStorageFile storage(file.m_strPath);
+    ASSERT_EQ(CSerializer::SerializeObjectToStorage(&store, &storage), 1);
+    std::string bytes = testsupport::ReadHostFile(file.m_Host);
+    testsupport::WriteHostFile(file.m_Host, bytes.substr(0, bytes.find("c=3")));
+    CPropertyManager copy;
+    EXPECT_EQ(CSerializer::ConstructObjectFromStorage(&copy, &storage), 0);
+
+    // The same in memory; comments and lines without "=" make up for no missing item.
+    CPersistentStorageMemory memory;
+    Fill(memory, {L"Class=CPropertyManager ItemCount=3", L"a=1", L"; c=3", L"no equals", L"b=2"});
+    EXPECT_EQ(CSerializer::ConstructObjectFromStorage(&copy, &memory), 0);
+    // Without a count, whatever is there is the whole file.
+    Fill(memory, {L"Class=CPropertyManager ItemCount=*", L"a=1"});
+    EXPECT_EQ(CSerializer::ConstructObjectFromStorage(&copy, &memory), 1);
+    Fill(memory, {L"Class=CPropertyManager ItemCount=1", L"a=1"});
+    EXPECT_EQ(CSerializer::ConstructObjectFromStorage(&copy, &memory), 1);
+    EXPECT_EQ(ItemsOf(copy), (Items{{L"a", L"1"}}));
+}
+
 TEST(PropertyManager, ConcurrentNamespacesLoseNothing)
 {
     constexpr int kThreads = 8;

@@ -1,5 +1,7 @@
 #include "framework/CAdvancedLog.h"
+#include "framework/CPropertyManager.h"
 #include "framework/Serialization.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinFile.h"
 #include "winport/WinString.h"
@@ -11,55 +13,7 @@
 namespace
 {
 
-struct LoggedLine
-{
-    int entryKind;
-    ADVLOG_SEVERITY_LEVEL severity;
-    std::wstring message;
-};
-
-// Collects what the code under test logs on the process hub while it lives.
-class CLogCapture : public ILogProcessor
-{
-public:
-    CLogCapture()
-    {
-        CAdvancedLog::GetProcessLevelInstance()->RegisterLogProcessor(this, L"fw2 serialization",
-                                                                      nullptr);
-    }
-    ~CLogCapture() override
-    {
-        CAdvancedLog::GetProcessLevelInstance()->UnregisterLogProcessorByName(L"fw2 serialization");
-    }
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&, int,
-                    int entryKind, ADVLOG_SEVERITY_LEVEL severity,
-                    const std::wstring& message) override
-    {
-        m_Lines.push_back({entryKind, severity, message});
-        return 1;
-    }
-    int Count(int entryKind, ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message) const
-    {
-        int n = 0;
-        for (const LoggedLine& line : m_Lines)
-            n +=
-                line.entryKind == entryKind && line.severity == severity && line.message == message;
-        return n;
-    }
-    int CountUnexpected(const wchar_t* function) const
-    {
-        return Count(ADVLOG_ENTRY_UNEXPECTED, ADVLOG_SEVERITY_FATAL,
-                     std::wstring(L"Code runs into an unexpected branch, function: ") + function);
-    }
-    bool HasContaining(ADVLOG_SEVERITY_LEVEL severity, const std::wstring& part) const
-    {
-        for (const LoggedLine& line : m_Lines)
-            if (line.severity == severity && line.message.find(part) != std::wstring::npos)
-                return true;
-        return false;
-    }
-    std::vector<LoggedLine> m_Lines;
-};
+using testsupport::CLogCapture;
 
 // Writes its items; reads back every item there is.
 class CItems : public ISerializeSupport
@@ -95,9 +49,14 @@ public:
         m_Opens.push_back(forRead);
         return m_OpenResult;
     }
-    void CloseStorage() override { ++m_Closes; }
+    int CloseStorage() override
+    {
+        ++m_Closes;
+        return m_CloseResult;
+    }
     std::vector<int> m_Opens;
     int m_OpenResult = 1;
+    int m_CloseResult = 1;
     int m_Closes = 0;
 };
 
@@ -361,4 +320,28 @@ TEST(Serialization, FailuresAreLoggedAndReportedAsZero)
     counting.m_OpenResult = 1;
     EXPECT_EQ(CSerializer::SerializeObjectToStorage(&object, &counting), 1);
     EXPECT_EQ(counting.m_Closes, 3);
+}
+
+TEST(Serialization, FullDiskOrFailedCloseIsAFailedWrite)
+{
+    CLogCapture log;
+    // A full disk takes the open but none of the bytes: the object was not saved.
+    CPropertyManager store;
+    for (int i = 0; i < 3; ++i)
+        store.SetProperty(winport::Format(L"Key%d", i), std::wstring(3000, L'v'));
+    CPersistentStorageFile full(L"Z:\\dev\\full");
+    EXPECT_EQ(CSerializer::SerializeObjectToStorage(&store, &full), 0);
+    EXPECT_TRUE(log.HasContaining(ADVLOG_SEVERITY_ERROR, L"File='Z:\\dev\\full'"));
+    EXPECT_TRUE(log.HasContaining(ADVLOG_SEVERITY_ERROR, L"pObj is CPropertyManager"));
+    // So is a short object, whose few bytes only fail when the close flushes them.
+    CItems small;
+    small.m_Items = {L"x"};
+    EXPECT_EQ(CSerializer::SerializeObjectToStorage(&small, &full), 0);
+
+    // Any storage whose close fails after writing; reading has nothing to lose there.
+    CCountingStorage counting;
+    counting.m_CloseResult = 0;
+    EXPECT_EQ(CSerializer::SerializeObjectToStorage(&small, &counting), 0);
+    EXPECT_EQ(CSerializer::ConstructObjectFromStorage(&small, &counting), 1);
+    EXPECT_EQ(counting.m_Closes, 2);
 }

@@ -2,6 +2,7 @@
 #include "framework/CStringSupport.h"
 #include "framework/ErrorHandles.h"
 #include "framework/Sync.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 
@@ -18,39 +19,6 @@ using S = CStringSupport;
 
 namespace
 {
-
-// Records every line the process log hub hands out while it is registered.
-class CRecordingLogReceiver : public ILogProcessor
-{
-public:
-    struct SEntry
-    {
-        int kind;
-        ADVLOG_SEVERITY_LEVEL severity;
-        std::wstring message;
-    };
-
-    CRecordingLogReceiver()
-    {
-        CAdvancedLog::GetProcessLevelInstance()->RegisterLogProcessor(this, nullptr, &m_uiId);
-    }
-    ~CRecordingLogReceiver() override
-    {
-        CAdvancedLog::GetProcessLevelInstance()->UnregisterLogProcessorById(m_uiId);
-    }
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&, int,
-                    int entryKind, ADVLOG_SEVERITY_LEVEL severity,
-                    const std::wstring& message) override
-    {
-        m_Entries.push_back({entryKind, severity, message});
-        return 1;
-    }
-
-    std::vector<SEntry> m_Entries;
-
-private:
-    unsigned int m_uiId = 0;
-};
 
 bool IsHandleOpen(HANDLE handle)
 {
@@ -126,11 +94,11 @@ TEST(StringSupport, EscapeModeTwoRoundTripsAnyText)
     EXPECT_EQ(S::StringUnescape(L"abc", -1), L"");
     EXPECT_EQ(S::StringUnescape(L"a\\Tb\\Rc\\Nd", 2), L"a\tb\rc\nd");
 
-    CRecordingLogReceiver log;
+    testsupport::CLogCapture log;
     EXPECT_EQ(S::StringUnescape(L"a\\qb", 2), L"a\\qb");
-    ASSERT_EQ(log.m_Entries.size(), 1u);
-    EXPECT_EQ(log.m_Entries[0].severity, ADVLOG_SEVERITY_WARNING);
-    EXPECT_EQ(log.m_Entries[0].message, L"Invalid esacpe character: q");
+    ASSERT_EQ(log.m_Lines.size(), 1u);
+    EXPECT_EQ(log.m_Lines[0].severity, ADVLOG_SEVERITY_WARNING);
+    EXPECT_EQ(log.m_Lines[0].message, L"Invalid esacpe character: q");
     EXPECT_EQ(S::StringUnescape(L"ab\\", 2), L"ab");
 }
 
@@ -150,7 +118,7 @@ TEST(StringSupport, EscapeModeOneRoundTripsAnyText)
     EXPECT_EQ(S::StringUnescape(S::StringEscape(loneSurrogate, 1), 1), loneSurrogate);
 
     // Truncated escapes at the end must not read past the text.
-    CRecordingLogReceiver log;
+    testsupport::CLogCapture log;
     EXPECT_EQ(S::StringUnescape(L"ab\\", 1), L"ab");
     EXPECT_EQ(S::StringUnescape(L"ab\\x", 1), L"ab");
     EXPECT_EQ(S::StringUnescape(L"ab\\x4", 1), std::wstring(L"ab") + L'\x4');
@@ -213,7 +181,7 @@ TEST(StringSupport, SplitJoinSortAndMaps)
 
 TEST(StringSupport, NumberConversionsLogBadCharacters)
 {
-    CRecordingLogReceiver log;
+    testsupport::CLogCapture log;
     EXPECT_EQ(S::StringToLongLong(L"-12"), -12);
     EXPECT_EQ(S::StringToLongLong(L""), 0);
     EXPECT_EQ(S::StringToLongLong(L"9223372036854775807"), 9223372036854775807LL);
@@ -222,17 +190,17 @@ TEST(StringSupport, NumberConversionsLogBadCharacters)
     EXPECT_EQ(S::HexStringToInt(L"1a"), 26);
     EXPECT_EQ(S::HexStringToInt(L"ffffffff"), -1);
     EXPECT_EQ(S::HexStringToInt(L""), 0);
-    EXPECT_TRUE(log.m_Entries.empty());
+    EXPECT_TRUE(log.m_Lines.empty());
 
     EXPECT_EQ(S::StringToLongLong(L"12x4"), 12);
-    ASSERT_EQ(log.m_Entries.size(), 1u);
-    EXPECT_EQ(log.m_Entries[0].kind, ADVLOG_ENTRY_UNEXPECTED);
-    EXPECT_EQ(log.m_Entries[0].severity, ADVLOG_SEVERITY_FATAL);
-    EXPECT_EQ(log.m_Entries[0].message,
+    ASSERT_EQ(log.m_Lines.size(), 1u);
+    EXPECT_EQ(log.m_Lines[0].entryKind, ADVLOG_ENTRY_UNEXPECTED);
+    EXPECT_EQ(log.m_Lines[0].severity, ADVLOG_SEVERITY_FATAL);
+    EXPECT_EQ(log.m_Lines[0].message,
               L"Code runs into an unexpected branch, function: CStringSupport::StringToLongLong");
     EXPECT_EQ(S::HexStringToInt(L"7g1"), 7);
-    ASSERT_EQ(log.m_Entries.size(), 2u);
-    EXPECT_EQ(log.m_Entries[1].message,
+    ASSERT_EQ(log.m_Lines.size(), 2u);
+    EXPECT_EQ(log.m_Lines[1].message,
               L"Code runs into an unexpected branch, function: CStringSupport::HexStringToInt");
 
     EXPECT_EQ(S::IntToHexString(255), L"ff");

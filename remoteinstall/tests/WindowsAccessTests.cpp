@@ -3,6 +3,7 @@
 #include "fleetsim/Fleet.h"
 #include "framework/CAdvancedLog.h"
 #include "framework/CStringSupport.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
@@ -11,9 +12,8 @@
 #include "winport/WinReg.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
-#include "winport/posix/MachineProtocol.h"
 #include "winport/posix/MachineSocket.h"
-#include "winport/posix/RegistryStore.h"
+#include "fleetsim/store/RegistryStore.h"
 
 #include <gtest/gtest.h>
 
@@ -37,70 +37,8 @@ const wchar_t kProductKey[] = L"Software\\Halvorn\\Parvel for Exchange\\CurrentV
 const wchar_t kEnvironmentKey[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
-struct SLine
-{
-    int kind;
-    ADVLOG_SEVERITY_LEVEL severity;
-    std::wstring message;
-};
-
-// Records the process hub's lines while it lives.
-class CRecordingLog : public ILogProcessor
-{
-public:
-    CRecordingLog()
-    {
-        CAdvancedLog::GetProcessLevelInstance()->RegisterLogProcessor(this, nullptr, &m_uiId);
-    }
-    ~CRecordingLog() override
-    {
-        CAdvancedLog::GetProcessLevelInstance()->UnregisterLogProcessorById(m_uiId);
-    }
-
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&, int,
-                    int entryKind, ADVLOG_SEVERITY_LEVEL severity,
-                    const std::wstring& message) override
-    {
-        m_Lines.push_back({entryKind, severity, message});
-        return 1;
-    }
-
-    bool Has(ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message) const
-    {
-        return std::any_of(m_Lines.begin(), m_Lines.end(),
-                           [&](const SLine& l)
-                           { return l.severity == severity && l.message == message; });
-    }
-    bool HasStart(ADVLOG_SEVERITY_LEVEL severity, const std::wstring& prefix) const
-    {
-        return std::any_of(m_Lines.begin(), m_Lines.end(),
-                           [&](const SLine& l) {
-                               return l.severity == severity &&
-                                      l.message.compare(0, prefix.size(), prefix) == 0;
-                           });
-    }
-    bool HasUnexpected(const std::wstring& function) const
-    {
-        return std::any_of(m_Lines.begin(), m_Lines.end(),
-                           [&](const SLine& l) {
-                               return l.kind == ADVLOG_ENTRY_UNEXPECTED &&
-                                      l.message.find(function) != std::wstring::npos;
-                           });
-    }
-    std::wstring Dump() const
-    {
-        std::wstring text;
-        for (const SLine& l : m_Lines)
-            text += std::to_wstring(l.severity) + L": " + l.message + L"\n";
-        return text;
-    }
-    void Clear() { m_Lines.clear(); }
-
-    std::vector<SLine> m_Lines;
-
-private:
-    unsigned int m_uiId = 0;
-};
+using testsupport::CLogCapture;
+using testsupport::SLogLine;
 
 std::string Narrow(const std::wstring& text)
 {
@@ -145,7 +83,7 @@ TEST(RegistryKey, LocalNameFormsOpenLocallyAndOthersGoRemote)
     // A key only the local path can reach: the remote connection takes HKLM and HKU only.
     CreateKey(HKEY_CLASSES_ROOT, L"FleetAccessForms");
 
-    CRecordingLog log;
+    CLogCapture log;
     for (const wchar_t* local :
          {L"", L"localhost", L"LocalHost", L"LOCALHOST", L"::1", L"127.0.0.1", L"127.45.6.7",
           L"127.", L"box.localhost", L"Box.LocalHost", L"a.b.LOCALHOST"})
@@ -206,7 +144,7 @@ TEST(RegistryKey, ReadsHonourTheValueType)
 
     CRegistryKey key;
     ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ), 1);
-    CRecordingLog log;
+    CLogCapture log;
     EXPECT_EQ(key.ReadString(L"TEXT"), L"plain text");
     EXPECT_EQ(key.ReadString(L"Expand"), L"%SystemRoot%\\Temp");
     EXPECT_EQ(key.ReadString(L"Multi"), L"first");
@@ -266,7 +204,7 @@ TEST(RegistryKey, ReadsHonourTheValueType)
 
 TEST(RegistryKey, ClosedKeyOperationsAreUnexpected)
 {
-    CRecordingLog log;
+    CLogCapture log;
     CRegistryKey key;
     EXPECT_EQ(key.IsValueExist(L"x"), 0);
     EXPECT_EQ(key.ReadString(L"x"), L"");
@@ -329,7 +267,7 @@ TEST(RegistryKey, ChildKeysAndDescriptions)
         (std::vector<std::wstring>{L"zeta", L"Alpha", L"mid", L"\u00fcber\U0001F600", longValue}));
     EXPECT_EQ(parent.IsValueExist(longValue), 1);
 
-    CRecordingLog log;
+    CLogCapture log;
     CRegistryKey child;
     ASSERT_EQ(child.Open(parent, L"BETA", KEY_READ), 1);
     EXPECT_EQ(child.GetDescription(), L"(local) -> " + path + L" -> BETA");
@@ -359,7 +297,8 @@ TEST(RegistryKey, ChildKeysAndDescriptions)
     log.Clear();
     EXPECT_TRUE(writeOnly.EnumerateValues().empty());
     EXPECT_TRUE(std::any_of(log.m_Lines.begin(), log.m_Lines.end(),
-                            [](const SLine& l) { return l.severity == ADVLOG_SEVERITY_WARNING; }));
+                            [](const SLogLine& l)
+                            { return l.severity == ADVLOG_SEVERITY_WARNING; }));
     EXPECT_EQ(writeOnly.IsValueExist(L"zeta"), 0);
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_WARNING, L"RegEnumValue failed, the error code is 5"))
         << Narrow(log.Dump());
@@ -390,14 +329,14 @@ TEST(Win32ApiRegistry, HelpersReadWriteAndLogFailures)
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     RegCloseKey(raw);
 
-    CRecordingLog log;
+    CLogCapture log;
     const std::wstring missing = L"SOFTWARE\\FleetAccess\\Absent";
     EXPECT_EQ(CWin32API::RegReadStringValue(HKEY_LOCAL_MACHINE, missing, L"x"), L"");
     EXPECT_EQ(CWin32API::RegReadStringValue_WOW6464Key(HKEY_LOCAL_MACHINE, missing, L"x"), L"");
     const std::wstring line =
         L"RegReadStringValue, RegKey.Open('" + missing + L"') return FALSE, win32 error code is 2";
     EXPECT_EQ(std::count_if(log.m_Lines.begin(), log.m_Lines.end(),
-                            [&](const SLine& l)
+                            [&](const SLogLine& l)
                             { return l.severity == ADVLOG_SEVERITY_WARNING && l.message == line; }),
               2)
         << Narrow(log.Dump());
@@ -407,7 +346,7 @@ TEST(Win32ApiRegistry, HelpersReadWriteAndLogFailures)
     CWin32API::RegWriteStringValue_WOW6464Key(HKEY_LOCAL_MACHINE, missing, L"x", L"y");
     CWin32API::RegWriteDwordValue_WOW6464Key(HKEY_LOCAL_MACHINE, missing, L"x", 1);
     int warnings = 0;
-    for (const SLine& l : log.m_Lines)
+    for (const SLogLine& l : log.m_Lines)
     {
         if (l.severity == ADVLOG_SEVERITY_WARNING &&
             l.message.find(L"'" + missing + L"'") != std::wstring::npos &&
@@ -503,25 +442,8 @@ protected:
     static bool StopServer(const std::string& machine)
     {
         std::string folder = testsupport::FleetRoot() + "/machines/" + machine;
-        int fd = winport::posix::ConnectMachineSocket(folder);
-        if (fd >= 0)
-        {
-            machine::protocol::SHelloRequest hello;
-            hello.pid = static_cast<uint32_t>(getpid());
-            hello.callerMachine = machine;
-            machine::protocol::SShutdownRequest shutdown;
-            uint16_t code = 0;
-            std::string body;
-            if (winport::posix::SendFrame(
-                    fd, machine::protocol::Encode(static_cast<uint16_t>(hello.kCode), hello)) &&
-                winport::posix::ReceiveFrame(fd, code, body))
-            {
-                winport::posix::SendFrame(
-                    fd, machine::protocol::Encode(static_cast<uint16_t>(shutdown.kCode), shutdown));
-                winport::posix::ReceiveFrame(fd, code, body);
-            }
-            close(fd);
-        }
+        if (winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) != ERROR_SUCCESS)
+            return false;
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         for (;;)
         {
@@ -542,7 +464,7 @@ protected:
 
 TEST_F(WindowsAccess, RemoteRegistryWithNetworkCredentials)
 {
-    CRecordingLog log;
+    CLogCapture log;
     // Without network credentials the servers refuse the registry.
     CRegistryKey key;
     EXPECT_EQ(key.Open(L"EXCH1", HKEY_LOCAL_MACHINE, kProductKey, KEY_READ | KEY_WOW64_64KEY), 0);
@@ -636,7 +558,7 @@ TEST_F(WindowsAccess, RemoteRegistryWithNetworkCredentials)
 
 TEST_F(WindowsAccess, ShareConnectionsAndTheirLines)
 {
-    CRecordingLog log;
+    CLogCapture log;
     EXPECT_EQ(GetFileAttributesW(L"\\\\EXCH1\\C$\\Windows"), INVALID_FILE_ATTRIBUTES);
     ASSERT_EQ(CWin32API::EstablishWNetConnection(L"EXCH1", L"CORP\\Administrator", kDomainPassword,
                                                  L"ADMIN$"),
@@ -735,10 +657,10 @@ TEST_F(WindowsAccess, DisconnectingAServerClosesMoreConnectionsThanOneBufferHold
     ASSERT_EQ(CWin32API::EstablishWNetConnection(L"EXCH2", L"CORP\\Administrator", kDomainPassword,
                                                  L"C$"),
               0u);
-    CRecordingLog log;
+    CLogCapture log;
     CWin32API::DisconnectAllWNetConncetionsForServer(L"EXCH3");
     int closed = 0;
-    for (const SLine& l : log.m_Lines)
+    for (const SLogLine& l : log.m_Lines)
     {
         if (l.message.find(L"Closing connection \\\\EXCH3\\Share") != std::wstring::npos &&
             l.message.find(L" success") != std::wstring::npos)
@@ -789,7 +711,7 @@ TEST_F(WindowsAccess, ThreadsImpersonateIndependently)
 
 TEST_F(WindowsAccess, DomainAndHostNames)
 {
-    CRecordingLog log;
+    CLogCapture log;
     EXPECT_EQ(CWin32API::GetDomainNameOfTargetComputer(L"EXCH1"), L"");
     EXPECT_TRUE(log.Has(
         ADVLOG_SEVERITY_WARNING,
@@ -827,7 +749,7 @@ TEST_F(WindowsAccess, LocalAdministratorCheck)
     std::string db = testsupport::FleetRoot() + "/machines/" +
                      winport::fleet::CurrentMachine().name + "/registry.db";
     {
-        winport::posix::CRegistryStore store;
+        machine::CRegistryStore store;
         ASSERT_EQ(store.Open(db), 0u);
         if (!store.AccountExists(L"clerk"))
         {
@@ -875,7 +797,7 @@ TEST_F(WindowsAccess, ChildRunsAsClerk)
 
 TEST_F(WindowsAccess, ImpersonateUser)
 {
-    CRecordingLog log;
+    CLogCapture log;
     {
         CImpersonateUser nobody(L"CORP", L"", L"x", LOGON32_LOGON_NEW_CREDENTIALS);
         EXPECT_FALSE(nobody.IsImpersonating());
@@ -917,10 +839,10 @@ TEST_F(WindowsAccess, ImpersonateUser)
 // The four lines, checked against the machine's registry facts.
 void ExpectSystemInformation(const wchar_t* domain, int architecture, int productType)
 {
-    CRecordingLog log;
+    CLogCapture log;
     CWin32API::DumpSystemInformationToDebugLog();
     ASSERT_EQ(log.m_Lines.size(), 4u) << Narrow(log.Dump());
-    for (const SLine& line : log.m_Lines)
+    for (const SLogLine& line : log.m_Lines)
         EXPECT_EQ(line.severity, ADVLOG_SEVERITY_DEBUG);
     EXPECT_EQ(log.m_Lines[0].message,
               L"Local computer name is " + MachineName() + L", domain name is " + domain);

@@ -3,6 +3,7 @@
 #include "fleetsim/Fleet.h"
 #include "framework/CAdvancedLog.h"
 #include "framework/CStringSupport.h"
+#include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/windows.h"
 
@@ -21,34 +22,7 @@ namespace fs = std::filesystem;
 namespace
 {
 
-// Keeps the lines logged while it lives (the operations log on the calling thread).
-class CRecordingLog : public ILogProcessor
-{
-public:
-    CRecordingLog()
-    {
-        EXPECT_EQ(CAdvancedLog::GetProcessLevelInstance()->RegisterLogProcessor(this, L"recorder",
-                                                                                nullptr),
-                  1);
-    }
-    ~CRecordingLog() override
-    {
-        CAdvancedLog::GetProcessLevelInstance()->UnregisterLogProcessorByName(L"recorder");
-    }
-    int OnLogArrive(SYSTEMTIME&, const std::wstring&, const std::wstring&, const std::wstring&, int,
-                    int, ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message) override
-    {
-        m_Lines.emplace_back(severity, message);
-        return 1;
-    }
-    bool Has(ADVLOG_SEVERITY_LEVEL severity, const std::wstring& message) const
-    {
-        return std::find(m_Lines.begin(), m_Lines.end(), std::pair{severity, message}) !=
-               m_Lines.end();
-    }
-
-    std::vector<std::pair<ADVLOG_SEVERITY_LEVEL, std::wstring>> m_Lines;
-};
+using testsupport::CLogCapture;
 
 std::string Host(const std::wstring& path)
 {
@@ -108,7 +82,7 @@ TEST(FileSupport, ReadsLinesAtTheEdges)
     ASSERT_EQ(CFileSupport::ReadFileContentIntoVector(dir + L"\\empty.txt", nullptr, lines), 1);
     EXPECT_TRUE(lines.empty());
 
-    CRecordingLog log;
+    CLogCapture log;
     std::wstring missing = dir + L"\\missing.txt";
     lines = {L"stale"};
     EXPECT_EQ(CFileSupport::ReadFileContentIntoVector(missing, nullptr, lines), 0);
@@ -156,7 +130,7 @@ TEST(FileSupport, WriteAndReadRoundTripInBothEncodings)
 TEST(FileSupport, WriteFailuresCarryTheirType)
 {
     std::wstring dir = Workspace(L"writefail");
-    CRecordingLog log;
+    CLogCapture log;
     std::wstring target = dir + L"\\no such folder\\out.txt";
     CFileSupportErrorHandle result = CFileSupport::WriteToFile(L"x", target);
     EXPECT_EQ(result.GetErrorType(), CFileSupportErrorHandle::ERROR_TYPE_OPEN_FOR_WRITE);
@@ -196,7 +170,7 @@ TEST(FileSupport, CreatesEveryMissingLevel)
     EXPECT_EQ(result.GetFilePath(), dir + L"\\file\\sub");
     EXPECT_NE(result.GetSystemErrorCode(), 0);
 
-    CRecordingLog log;
+    CLogCapture log;
     EXPECT_FALSE(CFileSupport::CreateDirectoryRecursively(dir + L"\\file\\sub"));
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_ERROR, L"CreateDirectoryRecursively, CreateDirectory(" +
                                                    dir +
@@ -224,7 +198,7 @@ TEST(FileSupport, RemoveDirectoryExRemovesReadOnlyTrees)
     EXPECT_FALSE(fs::exists(Host(dir + L"\\t")));
     EXPECT_TRUE(fs::is_directory(Host(dir)));
 
-    CRecordingLog log;
+    CLogCapture log;
     CFileSupportErrorHandle result = CFileSupport::RemoveDirectoryEx(dir + L"\\t");
     EXPECT_EQ(result.GetErrorType(), CFileSupportErrorHandle::ERROR_TYPE_DIRECTORY);
     EXPECT_EQ(result.GetSystemErrorCode(), ERROR_PATH_NOT_FOUND);
@@ -248,7 +222,7 @@ TEST(FileSupport, RemoveDirectoryExLeavesALoadedModule)
     close(fd);
     ASSERT_NE(image, MAP_FAILED);
 
-    CRecordingLog log;
+    CLogCapture log;
     std::wstring module = dir + L"\\t\\sub\\module.dll";
     CFileSupportErrorHandle result = CFileSupport::RemoveDirectoryEx(dir + L"\\t");
     EXPECT_EQ(result.GetErrorType(), CFileSupportErrorHandle::ERROR_TYPE_DELETE_FILE);
@@ -264,8 +238,8 @@ TEST(FileSupport, RemoveDirectoryExLeavesALoadedModule)
     EXPECT_FALSE(fs::exists(Host(dir + L"\\t\\a.txt")));
     EXPECT_FALSE(fs::exists(Host(dir + L"\\t\\sub\\z.txt")));
     EXPECT_FALSE(fs::exists(Host(dir + L"\\t\\other")));
-    for (const auto& [severity, text] : log.m_Lines)
-        EXPECT_EQ(text.find(L"Remove empty directory"), std::wstring::npos)
+    for (const testsupport::SLogLine& line : log.m_Lines)
+        EXPECT_EQ(line.message.find(L"Remove empty directory"), std::wstring::npos)
             << "a full folder was tried";
 
     munmap(image, 8192);
@@ -279,7 +253,7 @@ TEST(FileSupport, RemoveFileReadOnlyFlag)
     Write(dir + L"\\plain.txt", "p");
     Write(dir + L"\\ro.txt", "r");
     MakeReadOnly(dir + L"\\ro.txt");
-    CRecordingLog log;
+    CLogCapture log;
     fs::perms before = fs::status(Host(dir + L"\\plain.txt")).permissions();
     EXPECT_TRUE(CFileSupport::RemoveFileReadOnlyFlag(dir + L"\\plain.txt"));
     EXPECT_EQ(fs::status(Host(dir + L"\\plain.txt")).permissions(), before);
@@ -298,7 +272,7 @@ TEST(FileSupport, UpdateINIFile)
 {
     std::wstring dir = Workspace(L"ini");
     std::wstring ini = dir + L"\\setup.ini";
-    CRecordingLog log;
+    CLogCapture log;
     for (auto [path, section, key] :
          {std::tuple{L"", L"S", L"K"}, std::tuple{ini.c_str(), L"", L"K"},
           std::tuple{ini.c_str(), L"S", L""}})
@@ -383,7 +357,7 @@ TEST(FileSupport, CompareFileVersion)
     EXPECT_EQ(CFileSupport::CompareFileVersion(library, high3), -1);
 
     Write(dir + L"\\plain.txt", "no version here");
-    CRecordingLog log;
+    CLogCapture log;
     EXPECT_EQ(CFileSupport::CompareFileVersion(library, dir + L"\\plain.txt"), -2);
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_DEBUG,
                         L"The file:[" + library + L"] or [" + dir +
@@ -432,7 +406,7 @@ TEST(FileSupport, CopyDirectoryLocally)
     EXPECT_EQ(testsupport::ReadHostFile(Host(destination + L"\\a.txt")), "alpha 2");
     EXPECT_EQ(testsupport::ReadHostFile(Host(destination + L"\\ro.txt")), "read only 2");
 
-    CRecordingLog log;
+    CLogCapture log;
     CFileSupportErrorHandle result =
         CFileSupport::CopyDirectory(dir + L"\\src", dir + L"\\SRC\\inner");
     EXPECT_EQ(result.GetErrorType(), CFileSupportErrorHandle::ERROR_TYPE_COPY_DIRECTORY);

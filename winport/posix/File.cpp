@@ -5,6 +5,7 @@
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
 #include "winport/WinString.h"
+#include "winport/fleet/BeneathOpen.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <fcntl.h>
@@ -249,7 +250,7 @@ FILE* _wfopen(const wchar_t* path, const wchar_t* mode)
         SetLastError(rc);
         return nullptr;
     }
-    int fd = open(host.c_str(), flags | O_CLOEXEC, 0644);
+    int fd = winport::posix::OpenOnMachine(host, flags, 0644);
     if (fd < 0)
     {
         int error = errno;
@@ -378,17 +379,31 @@ BOOL FailErrno(const std::string& host)
     SetLastError(winport::posix::ErrnoForPath(errno, host));
     return FALSE;
 }
+
+// The folder holding a path's last component, opened so that it stays on its drive, and the
+// component's name; -1 with the code in GetLastError on failure.
+int OpenParent(const std::string& host, std::string& name)
+{
+    int fd = winport::posix::OpenParentOnMachine(host, name);
+    if (fd < 0)
+        FailErrno(host);
+    return fd;
+}
 } // namespace
 
 BOOL DeleteFileW(LPCWSTR path)
 {
-    std::string host;
+    std::string host, name;
     if (!MapForCall(path, host))
+        return FALSE;
+    winport::posix::CFd parent(OpenParent(host, name));
+    if (parent.Get() < 0)
         return FALSE;
     struct stat st;
     // Folders and read-only files are not deleted; nor is a module a process has loaded.
-    if (lstat(host.c_str(), &st) == 0 &&
-        (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
+    if (fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISDIR(st.st_mode) ||
+         (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
     {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -398,15 +413,22 @@ BOOL DeleteFileW(LPCWSTR path)
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
-    return unlink(host.c_str()) == 0 ? TRUE : FailErrno(host);
+    return unlinkat(parent.Get(), name.c_str(), 0) == 0 ? TRUE : FailErrno(host);
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 {
-    std::string host;
+    std::string host, name;
     if (!MapForCall(path, host))
         return FALSE;
-    if (mkdir(host.c_str(), 0755) == 0)
+    winport::posix::CFd parent(OpenParent(host, name));
+    if (parent.Get() < 0)
+    {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (mkdirat(parent.Get(), name.c_str(), 0755) == 0)
         return TRUE;
     if (errno == ENOENT)
     {
@@ -418,16 +440,19 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 
 BOOL RemoveDirectoryW(LPCWSTR path)
 {
-    std::string host;
+    std::string host, name;
     if (!MapForCall(path, host))
         return FALSE;
+    winport::posix::CFd parent(OpenParent(host, name));
+    if (parent.Get() < 0)
+        return FALSE;
     struct stat st;
-    if (lstat(host.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+    if (fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
     {
         SetLastError(ERROR_DIRECTORY);
         return FALSE;
     }
-    return rmdir(host.c_str()) == 0 ? TRUE : FailErrno(host);
+    return unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR) == 0 ? TRUE : FailErrno(host);
 }
 
 DWORD GetFileAttributesW(LPCWSTR path)
@@ -435,8 +460,9 @@ DWORD GetFileAttributesW(LPCWSTR path)
     std::string host;
     if (!MapForCall(path, host))
         return INVALID_FILE_ATTRIBUTES;
+    winport::posix::CFd fd(winport::posix::OpenOnMachine(host, O_PATH));
     struct stat st;
-    if (stat(host.c_str(), &st) != 0)
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0)
     {
         FailErrno(host);
         return INVALID_FILE_ATTRIBUTES;

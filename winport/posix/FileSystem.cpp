@@ -6,6 +6,8 @@
 #include "winport/WinMachine.h"
 #include "winport/WinReg.h"
 #include "winport/WinString.h"
+#include "winport/fleet/BeneathOpen.h"
+#include "winport/NameExpression.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <dirent.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
@@ -91,8 +94,11 @@ bool IsLoadedModule(const std::string& host)
 
 } // namespace winport::posix
 
+using winport::posix::CFd;
 using winport::posix::ErrnoForPath;
 using winport::posix::MapForCall;
+using winport::posix::OpenOnMachine;
+using winport::posix::OpenParentOnMachine;
 
 namespace
 {
@@ -138,35 +144,50 @@ bool CopyContent(int from, int to)
     }
 }
 
+// Removes a file by its name in its folder (opened so that it stays on its drive).
+void RemoveHostFile(const std::string& host)
+{
+    std::string name;
+    CFd parent(OpenParentOnMachine(host, name));
+    if (parent.Get() >= 0)
+        unlinkat(parent.Get(), name.c_str(), 0);
+}
+
 BOOL CopyHostFile(const std::string& source, const std::string& target, bool failIfExists)
 {
+    // Not blocking on a pipe: only files are copied.
+    CFd in(OpenOnMachine(source, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     struct stat from;
-    if (stat(source.c_str(), &from) != 0)
+    if (in.Get() < 0 || fstat(in.Get(), &from) != 0)
         return Fail(ErrnoForPath(errno, source));
     if (S_ISDIR(from.st_mode))
         return Fail(ERROR_ACCESS_DENIED);
-    struct stat to;
-    if (stat(target.c_str(), &to) == 0)
+    fcntl(in.Get(), F_SETFL, fcntl(in.Get(), F_GETFL) & ~O_NONBLOCK);
     {
-        if (failIfExists)
-            return Fail(ERROR_FILE_EXISTS);
-        if (S_ISDIR(to.st_mode) || IsReadOnly(to))
+        CFd existing(OpenOnMachine(target, O_PATH));
+        struct stat to;
+        if (existing.Get() >= 0 && fstat(existing.Get(), &to) == 0)
+        {
+            if (failIfExists)
+                return Fail(ERROR_FILE_EXISTS);
+            if (S_ISDIR(to.st_mode) || IsReadOnly(to))
+                return Fail(ERROR_ACCESS_DENIED);
+            if (from.st_dev == to.st_dev && from.st_ino == to.st_ino)
+                return Fail(ERROR_SHARING_VIOLATION); // a file cannot be copied onto itself
+            if (winport::posix::IsLoadedModule(target))
+                return Fail(ERROR_SHARING_VIOLATION);
+        }
+        else if (existing.Get() < 0 && errno == EACCES)
             return Fail(ERROR_ACCESS_DENIED);
-        if (from.st_dev == to.st_dev && from.st_ino == to.st_ino)
-            return Fail(ERROR_SHARING_VIOLATION); // a file cannot be copied onto itself
-        if (winport::posix::IsLoadedModule(target))
-            return Fail(ERROR_SHARING_VIOLATION);
     }
-    winport::posix::CFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.Get() < 0)
-        return Fail(ErrnoForPath(errno, source));
-    winport::posix::CFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    CFd out(
+        OpenOnMachine(target, O_WRONLY | O_CREAT | O_TRUNC | (failIfExists ? O_EXCL : 0), 0644));
     if (out.Get() < 0)
-        return Fail(ErrnoForPath(errno, target));
+        return Fail(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoForPath(errno, target));
     if (!CopyContent(in.Get(), out.Get()))
     {
         DWORD code = winport::posix::ErrnoToWin32(errno);
-        unlink(target.c_str()); // no half-copied file stays behind
+        RemoveHostFile(target); // no half-copied file stays behind
         return Fail(code);
     }
     // The copy keeps the source's time and read-only attribute, as Windows does.
@@ -176,46 +197,10 @@ BOOL CopyHostFile(const std::string& source, const std::string& target, bool fai
     return TRUE;
 }
 
-// Windows wildcard matching without regard to case: "*" any run, "?" one character.
-bool Matches(const wchar_t* pattern, const wchar_t* name)
-{
-    const wchar_t* star = nullptr;
-    const wchar_t* resume = nullptr;
-    while (*name != L'\0')
-    {
-        if (*pattern == L'*')
-        {
-            star = pattern++;
-            resume = name;
-        }
-        else if (*pattern == L'?' ||
-                 (*pattern != L'\0' && winport::fleet::NamesEqual(std::wstring(1, *pattern), std::wstring(1, *name))))
-        {
-            ++pattern;
-            ++name;
-        }
-        else if (star != nullptr)
-        {
-            pattern = star + 1;
-            name = ++resume;
-        }
-        else
-            return false;
-    }
-    while (*pattern == L'*')
-        ++pattern;
-    return *pattern == L'\0';
-}
-
 class CFindObject : public winport::posix::CKernelObject
 {
 public:
-    struct SEntry
-    {
-        std::wstring name;
-        std::string host;
-    };
-    std::vector<SEntry> entries;
+    std::vector<WIN32_FIND_DATAW> entries;
     size_t next = 0;
 };
 
@@ -227,23 +212,46 @@ void ToFileTime(const struct timespec& t, FILETIME& out)
     out.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
 }
 
-bool Fill(const CFindObject::SEntry& entry, LPWIN32_FIND_DATAW data)
+// Describes one entry of an open folder. A link is described by what it leads to, and only
+// where a Windows path may follow it (on Z:, not into the fleet); elsewhere it is left out.
+bool Describe(int folder, const std::string& host, const char* entry, const std::wstring& name,
+              WIN32_FIND_DATAW& data)
 {
     struct stat st;
-    if (stat(entry.host.c_str(), &st) != 0)
+    if (fstatat(folder, entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
-    memset(data, 0, sizeof *data);
-    data->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISLNK(st.st_mode))
+    {
+        CFd target(OpenOnMachine((host == "/" ? std::string() : host) + "/" + entry, O_PATH));
+        if (target.Get() < 0 || fstat(target.Get(), &st) != 0)
+            return false;
+    }
+    memset(&data, 0, sizeof data);
+    data.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     if (!S_ISDIR(st.st_mode) && IsReadOnly(st))
-        data->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    ToFileTime(st.st_ctim, data->ftCreationTime);
-    ToFileTime(st.st_atim, data->ftLastAccessTime);
-    ToFileTime(st.st_mtim, data->ftLastWriteTime);
+        data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    ToFileTime(st.st_ctim, data.ftCreationTime);
+    ToFileTime(st.st_atim, data.ftLastAccessTime);
+    ToFileTime(st.st_mtim, data.ftLastWriteTime);
     uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(size);
-    wcsncpy(data->cFileName, entry.name.c_str(), MAX_PATH - 1);
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    wcsncpy(data.cFileName, name.c_str(), MAX_PATH - 1);
     return true;
+}
+
+// The last name of a Windows path as the caller spelled it (trailing dots and blanks dropped,
+// as Win32 drops them); fallback when the path has none.
+std::string SpelledName(LPCWSTR path, const std::string& fallback)
+{
+    wchar_t current[MAX_PATH];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
+    winport::fleet::SParsedPath parsed;
+    if (winport::fleet::ParseWindowsPath(path, n > 0 && n < MAX_PATH ? current : L"", parsed) !=
+            ERROR_SUCCESS ||
+        parsed.components.empty())
+        return fallback;
+    return winport::ToUtf8(parsed.components.back());
 }
 
 // Adds a pending rename (or delete, with an empty target) for the next start of the machine.
@@ -294,10 +302,24 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
     std::string source, destination;
     if (!MapForCall(existing, source) || !MapForCall(target, destination))
         return FALSE;
-    struct stat from, to;
-    if (lstat(source.c_str(), &from) != 0)
+    // Both names are used in their folders, opened so that they stay on their drives.
+    std::string sourceName, targetName;
+    CFd sourceFolder(OpenParentOnMachine(source, sourceName));
+    if (sourceFolder.Get() < 0)
         return Fail(ErrnoForPath(errno, source));
-    if (lstat(destination.c_str(), &to) == 0)
+    CFd targetFolder(OpenParentOnMachine(destination, targetName));
+    if (targetFolder.Get() < 0)
+        return Fail(ErrnoForPath(errno, destination));
+    struct stat from, to;
+    if (fstatat(sourceFolder.Get(), sourceName.c_str(), &from, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fail(ErrnoForPath(errno, source));
+    if (destination == source)
+    {
+        // The target found the source itself without regard to case: the rename changes the
+        // letter case of the name only, and the name takes the target's spelling.
+        targetName = SpelledName(target, targetName);
+    }
+    else if (fstatat(targetFolder.Get(), targetName.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0)
     {
         bool same = from.st_dev == to.st_dev && from.st_ino == to.st_ino;
         if (!same)
@@ -311,7 +333,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
         }
     }
     // Renaming a loaded module is allowed: that is how a busy file is replaced.
-    if (rename(source.c_str(), destination.c_str()) == 0)
+    int renamed = renameat(sourceFolder.Get(), sourceName.c_str(), targetFolder.Get(), targetName.c_str());
+    if (renamed == 0)
         return TRUE;
     if (errno != EXDEV)
         return Fail(ErrnoForPath(errno, destination));
@@ -319,7 +342,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
         return Fail(ERROR_NOT_SAME_DEVICE);
     if (!CopyHostFile(source, destination, false))
         return FALSE;
-    if (unlink(source.c_str()) != 0)
+    if (unlinkat(sourceFolder.Get(), sourceName.c_str(), 0) != 0)
         return Fail(ErrnoForPath(errno, source));
     return TRUE;
 }
@@ -329,15 +352,18 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
     std::string host;
     if (!MapForCall(path, host))
         return FALSE;
+    CFd fd(OpenOnMachine(host, O_PATH));
     struct stat st;
-    if (stat(host.c_str(), &st) != 0)
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0)
         return Fail(ErrnoForPath(errno, host));
     if (S_ISDIR(st.st_mode))
         return TRUE; // a folder's read-only flag does not guard its files on Windows either
     mode_t mode = st.st_mode & 07777;
     mode = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)
                                                    : mode | S_IWUSR;
-    return chmod(host.c_str(), mode) == 0 ? TRUE : Fail(ErrnoForPath(errno, host));
+    // Through the descriptor, so that the file changed is the one found.
+    std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
+    return chmod(self.c_str(), mode) == 0 ? TRUE : Fail(ErrnoForPath(errno, host));
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
@@ -359,13 +385,19 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
     std::string host;
     if (!MapForCall(folder.c_str(), host))
         return INVALID_HANDLE_VALUE;
-    DIR* dir = opendir(host.c_str());
+    int fd = OpenOnMachine(host, O_RDONLY | O_DIRECTORY);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (dir == nullptr)
     {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : winport::posix::ErrnoToWin32(errno));
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        SetLastError(error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                         : winport::posix::ErrnoToWin32(error));
         return INVALID_HANDLE_VALUE;
     }
-    bool all = name == L"*" || name == L"*.*";
+    // The pattern is matched as the file system matches what FindFirstFileW hands it.
+    const std::wstring expression = winport::DosExpression(name);
     auto found = std::make_shared<CFindObject>();
     winport::fleet::SParsedPath parsed;
     bool root = winport::fleet::ParseWindowsPath(folder, L"C:\\", parsed) == ERROR_SUCCESS &&
@@ -374,24 +406,27 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
     {
         std::wstring entryName = winport::FromUtf8(entry->d_name);
         bool dots = entryName == L"." || entryName == L"..";
-        if ((dots && root) || entryName.size() >= MAX_PATH)
+        if ((dots && root) || entryName.size() >= MAX_PATH ||
+            !winport::IsNameInExpression(expression, entryName))
             continue;
-        if (all || Matches(name.c_str(), entryName.c_str()))
-            found->entries.push_back({entryName, host + "/" + entry->d_name});
+        WIN32_FIND_DATAW entryData;
+        if (Describe(dirfd(dir), host, entry->d_name, entryName, entryData))
+            found->entries.push_back(entryData);
     }
     closedir(dir);
-    std::sort(found->entries.begin(), found->entries.end(), [](const auto& a, const auto& b) {
-        bool da = a.name == L"." || a.name == L"..", db = b.name == L"." || b.name == L"..";
-        return da != db ? da : a.name < b.name;
-    });
-    while (found->next < found->entries.size() && !Fill(found->entries[found->next], data))
-        ++found->next;
-    if (found->next >= found->entries.size())
+    std::sort(found->entries.begin(), found->entries.end(),
+              [](const auto& a, const auto& b)
+              {
+                  bool da = wcscmp(a.cFileName, L".") == 0 || wcscmp(a.cFileName, L"..") == 0;
+                  bool db = wcscmp(b.cFileName, L".") == 0 || wcscmp(b.cFileName, L"..") == 0;
+                  return da != db ? da : wcscmp(a.cFileName, b.cFileName) < 0;
+              });
+    if (found->entries.empty())
     {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    ++found->next;
+    *data = found->entries[found->next++];
     return winport::posix::InsertHandle(found);
 }
 
@@ -400,12 +435,10 @@ BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data)
     auto found = std::dynamic_pointer_cast<CFindObject>(winport::posix::LookupHandle(find));
     if (!found || data == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    while (found->next < found->entries.size())
-    {
-        if (Fill(found->entries[found->next++], data))
-            return TRUE;
-    }
-    return Fail(ERROR_NO_MORE_FILES);
+    if (found->next >= found->entries.size())
+        return Fail(ERROR_NO_MORE_FILES);
+    *data = found->entries[found->next++];
+    return TRUE;
 }
 
 BOOL FindClose(HANDLE find)
@@ -442,10 +475,24 @@ std::wstring IniPath(LPCWSTR path)
 
 bool ReadIni(const std::string& host, SIniFile& file)
 {
-    std::ifstream in(host, std::ios::binary);
-    if (!in)
+    CFd in(OpenOnMachine(host, O_RDONLY));
+    if (in.Get() < 0)
         return false;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    char chunk[16384];
+    for (;;)
+    {
+        ssize_t n = read(in.Get(), chunk, sizeof chunk);
+        if (n == 0)
+            break;
+        if (n < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
     std::wstring text;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
     {
@@ -512,20 +559,42 @@ bool KeyOf(const std::wstring& line, std::wstring& key, std::wstring& value)
     return true;
 }
 
-// Copies text into buffer as the profile functions do: cut to fit, double-terminated lists.
-DWORD CopyProfileText(const std::wstring& text, bool list, LPWSTR buffer, DWORD size)
+// Copies a value into buffer as the profile functions do: cut to size - 1 characters.
+DWORD CopyProfileText(const std::wstring& text, LPWSTR buffer, DWORD size)
 {
     if (buffer == nullptr || size == 0)
         return 0;
-    size_t room = list ? (size >= 2 ? size - 2 : 0) : size - 1;
-    size_t n = std::min(text.size(), room);
+    size_t n = std::min(text.size(), static_cast<size_t>(size) - 1);
     wmemcpy(buffer, text.c_str(), n);
     buffer[n] = L'\0';
-    if (list && size >= 2)
-        buffer[n + 1] = L'\0';
-    if (text.size() > room)
-        return list ? (size >= 2 ? size - 2 : 0) : size - 1;
     return static_cast<DWORD>(n);
+}
+
+// Copies a list of names, each with its terminator, as the profile functions do: one more
+// terminator ends the list, and the count returned takes in every name's terminator but not
+// that last one. A list that does not fit with room to spare is cut so that the buffer ends
+// in two terminators, and size - 2 is returned.
+DWORD CopyProfileList(const std::wstring& items, LPWSTR buffer, DWORD size)
+{
+    if (buffer == nullptr || size == 0)
+        return 0;
+    if (size == 1)
+    {
+        buffer[0] = L'\0';
+        return 0;
+    }
+    if (items.size() + 2 <= size)
+    {
+        wmemcpy(buffer, items.data(), items.size());
+        buffer[items.size()] = L'\0';
+        if (items.empty())
+            buffer[1] = L'\0';
+        return static_cast<DWORD>(items.size());
+    }
+    wmemcpy(buffer, items.data(), size - 2);
+    buffer[size - 2] = L'\0';
+    buffer[size - 1] = L'\0';
+    return size - 2;
 }
 
 } // namespace
@@ -562,17 +631,13 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, L
             if (v.size() >= 2 && ((v.front() == L'"' && v.back() == L'"') || (v.front() == L'\'' && v.back() == L'\'')))
                 v = v.substr(1, v.size() - 2);
             SetLastError(ERROR_SUCCESS);
-            return CopyProfileText(v, false, buffer, size);
+            return CopyProfileText(v, buffer, size);
         }
     }
     if (section == nullptr || key == nullptr)
-    {
-        if (!names.empty())
-            names.pop_back(); // the list's own terminator closes the last item
-        return CopyProfileText(names, true, buffer, size);
-    }
+        return CopyProfileList(names, buffer, size);
     SetLastError(read ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
-    return CopyProfileText(def, false, buffer, size);
+    return CopyProfileText(def, buffer, size);
 }
 
 UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT fallback, LPCWSTR path)
@@ -591,9 +656,15 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
     if (!MapForCall(IniPath(path).c_str(), host))
         return FALSE;
     // The new content is moved over the old file, which would get past its read-only flag.
-    struct stat existing;
-    if (stat(host.c_str(), &existing) == 0 && (S_ISDIR(existing.st_mode) || IsReadOnly(existing)))
-        return Fail(ERROR_ACCESS_DENIED);
+    {
+        CFd existingFile(OpenOnMachine(host, O_PATH));
+        struct stat existing;
+        if (existingFile.Get() >= 0 && fstat(existingFile.Get(), &existing) == 0 &&
+            (S_ISDIR(existing.st_mode) || IsReadOnly(existing)))
+            return Fail(ERROR_ACCESS_DENIED);
+        if (existingFile.Get() < 0 && errno == EACCES)
+            return Fail(ERROR_ACCESS_DENIED);
+    }
     SIniFile file;
     ReadIni(host, file);
     // Where the section is, where its last key line is, and the key's own line.
@@ -657,16 +728,87 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
         bytes.resize(static_cast<size_t>(n));
         WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
     }
-    // Written aside and moved over, so that a failure leaves the old file whole.
-    std::string temporary = host + ".tmp" + std::to_string(getpid());
-    winport::posix::CFd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // Written aside and moved over, so that a failure leaves the old file whole; each writer
+    // of the process has a name of its own aside.
+    static std::atomic<unsigned> s_Writes{0};
+    std::string temporary =
+        host + ".tmp" + std::to_string(getpid()) + "." + std::to_string(s_Writes++);
+    CFd out(OpenOnMachine(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (out.Get() < 0)
         return Fail(ErrnoForPath(errno, host));
-    if (!winport::posix::WriteAll(out.Get(), bytes.data(), bytes.size()) || rename(temporary.c_str(), host.c_str()) != 0)
+    std::string temporaryName, name;
+    CFd temporaryFolder(OpenParentOnMachine(temporary, temporaryName));
+    CFd folder(OpenParentOnMachine(host, name));
+    if (temporaryFolder.Get() < 0 || folder.Get() < 0 ||
+        !winport::posix::WriteAll(out.Get(), bytes.data(), bytes.size()) ||
+        renameat(temporaryFolder.Get(), temporaryName.c_str(), folder.Get(), name.c_str()) != 0)
     {
         DWORD code = winport::posix::ErrnoToWin32(errno);
-        unlink(temporary.c_str());
+        RemoveHostFile(temporary);
         return Fail(code);
     }
     return TRUE;
+}
+
+UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique, LPWSTR tempFileName)
+{
+    if (pathName == nullptr || tempFileName == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring folder = pathName;
+    if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/'))
+        folder.push_back(L'\\');
+    // Room for the folder, three prefix characters, four digits, ".tmp" and the terminator.
+    if (folder.size() > MAX_PATH - 12)
+    {
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return 0;
+    }
+    // The folder must exist, whether or not a file is made in it.
+    DWORD attributes = GetFileAttributesW(pathName);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    {
+        SetLastError(ERROR_DIRECTORY);
+        return 0;
+    }
+    std::wstring start = prefix != nullptr ? std::wstring(prefix).substr(0, 3) : std::wstring();
+    // Only the low 16 bits of the number make the name, in upper-case hexadecimal.
+    auto compose = [&](UINT number)
+    { return folder + start + winport::Format(L"%X", number & 0xFFFF) + L".tmp"; };
+    if (unique != 0)
+    {
+        std::wstring name = compose(unique);
+        wmemcpy(tempFileName, name.c_str(), name.size() + 1);
+        return unique;
+    }
+    UINT first = (GetTickCount() ^ static_cast<UINT>(getpid() << 4)) & 0xFFFF;
+    for (UINT k = 0; k < 0x10000; ++k)
+    {
+        UINT number = ((first + k) & 0xFFFF);
+        if (number == 0)
+            continue;
+        std::wstring name = compose(number);
+        std::string host;
+        if (DWORD rc = winport::fleet::MapPath(name, host); rc != ERROR_SUCCESS)
+        {
+            SetLastError(rc);
+            return 0;
+        }
+        int fd = winport::posix::OpenOnMachine(host, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0)
+        {
+            close(fd);
+            wmemcpy(tempFileName, name.c_str(), name.size() + 1);
+            return number;
+        }
+        if (errno != EEXIST)
+        {
+            SetLastError(winport::posix::ErrnoForPath(errno, host));
+            return 0;
+        }
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return 0;
 }

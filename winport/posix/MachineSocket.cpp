@@ -1,7 +1,7 @@
 // Linux only: machine server sockets.
 #include "winport/posix/MachineSocket.h"
 
-#include "winport/posix/MachineProtocol.h"
+#include "protocol/MachineProtocol.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <fcntl.h>

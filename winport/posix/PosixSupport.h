@@ -5,8 +5,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace winport::posix
 {
@@ -14,7 +17,7 @@ namespace winport::posix
 // The Win32 code for an errno value.
 DWORD ErrnoToWin32(int error);
 
-// Owns a file descriptor.
+// Owns a file descriptor; closing it keeps errno, so a failure found before stays readable.
 class CFd
 {
 public:
@@ -22,11 +25,20 @@ public:
     ~CFd()
     {
         if (m_Fd >= 0)
+        {
+            int saved = errno;
             close(m_Fd);
+            errno = saved;
+        }
     }
     CFd(const CFd&) = delete;
     CFd& operator=(const CFd&) = delete;
     int Get() const { return m_Fd; }
+    void Reset(int fd)
+    {
+        CFd old(m_Fd);
+        m_Fd = fd;
+    }
     int Release()
     {
         int fd = m_Fd;
@@ -47,6 +59,16 @@ DWORD ErrnoForPath(int error, const std::string& host);
 // Whether a process of the machine has the file loaded as a module.
 bool IsLoadedModule(const std::string& host);
 DWORD MakeDirectories(const std::string& path);
+// Removes a folder and everything below it, carrying on past entries that vanish meanwhile or
+// cannot be removed; false when something is left.
+bool RemoveTree(const std::string& path);
+// The whole content of a file, or what is left to read of a descriptor; false (errno set) when
+// it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& content);
+bool ReadRest(int fd, std::string& content);
+// Runs a program (a path) with exactly the environment given and waits for it: its exit code,
+// 128 + the signal that ended it, or -1 when it could not be started.
+int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment);
 
 // Process-local kernel objects behind handles.
 class CKernelObject

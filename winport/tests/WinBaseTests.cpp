@@ -150,17 +150,17 @@ TEST(WinTempFiles, TempPathAndUniqueNames)
         std::wstring text = name;
         EXPECT_EQ(text.rfind(L"C:\\Windows\\Temp\\abc", 0), 0u) << winport::ToUtf8(text);
         EXPECT_NE(text.substr(19, 3), L"def"); // the prefix is cut to three characters
-        EXPECT_EQ(text.substr(text.size() - 4), L".TMP");
+        EXPECT_EQ(text.substr(text.size() - 4), L".tmp");
         struct stat st;
         ASSERT_EQ(stat(testsupport::HostPath(text).c_str(), &st), 0);
         EXPECT_EQ(st.st_size, 0);
     }
-    EXPECT_EQ(std::wstring(first), L"C:\\Windows\\Temp\\abc" + winport::Format(L"%X", a) + L".TMP");
+    EXPECT_EQ(std::wstring(first), L"C:\\Windows\\Temp\\abc" + winport::Format(L"%X", a) + L".tmp");
 
     // A given number is used as it is, upper-case hex, and nothing is created.
     wchar_t given[MAX_PATH];
     EXPECT_EQ(GetTempFileNameW(L"C:\\Windows\\Temp", L"xy", 0xABCD, given), 0xABCDu);
-    EXPECT_EQ(std::wstring(given), L"C:\\Windows\\Temp\\xyABCD.TMP");
+    EXPECT_EQ(std::wstring(given), L"C:\\Windows\\Temp\\xyABCD.tmp");
     EXPECT_EQ(GetFileAttributesW(given), INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(GetTempFileNameW(L"C:\\Windows\\Temp", nullptr, 0, given), 0u);
     EXPECT_NE(GetFileAttributesW(given), INVALID_FILE_ATTRIBUTES);

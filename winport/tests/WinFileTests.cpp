@@ -3,10 +3,15 @@
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinString.h"
+#include "winport/NameExpression.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <cstring>
+#include <set>
 #include <string>
 
 namespace
@@ -141,11 +146,12 @@ TEST(WinFileStreams, AnsiAndBinaryModes)
 {
     const std::wstring path = Folder(L"ansi") + L"\\a.txt";
     const std::string host = testsupport::HostPath(path);
-    ASSERT_TRUE(Write(path, L"w", L"caf\u00E9 \u20AC \u0100\n"));
-    EXPECT_EQ(testsupport::ReadHostFile(host), "caf\xE9 \x80 ?\r\n");
-    EXPECT_EQ(Lines(path, L"r"), (Lines_t{L"caf\u00E9 \u20AC ?\n"}));
+    // A character the code page lacks is written as its closest one, or else as "?".
+    ASSERT_TRUE(Write(path, L"w", L"caf\u00E9 \u20AC \u0100\u4E2D\n"));
+    EXPECT_EQ(testsupport::ReadHostFile(host), "caf\xE9 \x80 A?\r\n");
+    EXPECT_EQ(Lines(path, L"r"), (Lines_t{L"caf\u00E9 \u20AC A?\n"}));
     ASSERT_TRUE(Write(path, L"a+", L"more\n"));
-    EXPECT_EQ(testsupport::ReadHostFile(host), "caf\xE9 \x80 ?\r\nmore\r\n");
+    EXPECT_EQ(testsupport::ReadHostFile(host), "caf\xE9 \x80 A?\r\nmore\r\n");
 
     ASSERT_TRUE(Write(path, L"wb", L"a\nb\r\n"));
     EXPECT_EQ(testsupport::ReadHostFile(host), "a\nb\r\n");
@@ -231,4 +237,268 @@ TEST(WinFileFunctions, ErrorCodesOfDeleteCreateRemoveAndAttributes)
     EXPECT_TRUE(RemoveDirectoryW((folder + L"\\SUB").c_str()));
     EXPECT_TRUE(RemoveDirectoryW(folder.c_str()));
     EXPECT_EQ(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+namespace
+{
+
+// The names FindFirstFileW and FindNextFileW give for a pattern, "." and ".." left out.
+Lines_t Find(const std::wstring& pattern)
+{
+    Lines_t names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do
+    {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(find, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    FindClose(find);
+    return names;
+}
+
+// The entries of a Linux folder as they are spelled on disk.
+std::set<std::string> HostNames(const std::string& folder)
+{
+    std::set<std::string> names;
+    if (DIR* dir = opendir(folder.c_str()))
+    {
+        while (dirent* entry = readdir(dir))
+        {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                names.insert(entry->d_name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(WinFindFiles, DosWildcardsAsTheFileSystemMatchesThem)
+{
+    using winport::DosExpression;
+    EXPECT_EQ(DosExpression(L"*.*"), L"*");
+    EXPECT_EQ(DosExpression(L"*"), L"*");
+    EXPECT_EQ(DosExpression(L"abc?.txt"), L"abc>.txt");
+    EXPECT_EQ(DosExpression(L"*."), L"<\"");
+    EXPECT_EQ(DosExpression(L"*.txt"), L"<.txt");
+    EXPECT_EQ(DosExpression(L"a.*"), L"a\"*");
+    EXPECT_EQ(DosExpression(L"a.?b*"), L"a\">b*");
+    EXPECT_EQ(DosExpression(L"name.txt"), L"name.txt");
+
+    struct SCase
+    {
+        const wchar_t* pattern;
+        const wchar_t* name;
+        bool match;
+    };
+    const SCase cases[] = {
+        {L"*", L"anything.at.all", true},
+        {L"*.*", L"noextension", true},
+        {L"*.*", L"a.b", true},
+        {L"abc?.txt", L"abc.txt", true},
+        {L"abc?.txt", L"abcd.txt", true},
+        {L"abc?.txt", L"abcde.txt", false},
+        {L"*.", L"README", true},
+        {L"*.", L"read.me", false},
+        {L"????", L"abcd", true},
+        {L"????", L"ab", true},
+        {L"????", L"abcde", false},
+        {L"????", L"a.b", false},
+        {L"*.txt", L"a.b.txt", true},
+        {L"*.txt", L"a.txt.bak", false},
+        {L"*.txt", L"atxt", false},
+        {L"a?c", L"abc", true},
+        {L"a?c", L"ac", false},
+        {L"a?c", L"a.c", false},
+        {L"ABC.TXT", L"abc.txt", true},
+        {L"\u00C9T\u00C9", L"\u00E9t\u00E9", true},
+        {L"abc.", L"abc", true},
+        {L"abc.", L"abc.d", false},
+        {L"a*b*c", L"aXbYbZc", true},
+        {L"a*b*c", L"aXbYcZ", false},
+        {L"*a", L"banana", true},
+        {L"a.*", L"a", true},
+        {L"a.*", L"a.b", true},
+        {L"a.*", L"ab", false},
+        {L"*.?", L"x.y", true},
+        {L"*.?", L"x.yz", false},
+        {L"*.?", L"x", true},
+        {L"x", L"x", true},
+    };
+    for (const SCase& c : cases)
+    {
+        EXPECT_EQ(winport::IsNameInExpression(DosExpression(c.pattern), c.name), c.match)
+            << winport::ToUtf8(c.pattern) << " against " << winport::ToUtf8(c.name);
+    }
+    // Plain "*" and "?" without the DOS forms, and case when it is asked for.
+    EXPECT_FALSE(winport::IsNameInExpression(L"a?c", L"ac"));
+    EXPECT_TRUE(winport::IsNameInExpression(L"*.txt", L"atxt.txt"));
+    EXPECT_FALSE(winport::IsNameInExpression(L"*.txt", L"readme"));
+    EXPECT_FALSE(winport::IsNameInExpression(L"ABC", L"abc", false));
+    EXPECT_TRUE(winport::IsNameInExpression(L"", L""));
+    EXPECT_FALSE(winport::IsNameInExpression(L"", L"a"));
+}
+
+TEST(WinFindFiles, FindFirstFileTakesDosWildcards)
+{
+    const std::wstring folder = Folder(L"find");
+    for (const wchar_t* name : {L"abc.txt", L"abcd.txt", L"abcde.txt", L"abc", L"abcd", L"abcde",
+                                L"a.b.c", L"README", L"x.tx"})
+        ASSERT_TRUE(Write(folder + L"\\" + name, L"w", L"x"));
+    auto find = [&](const wchar_t* pattern) { return Find(folder + L"\\" + pattern); };
+    const Lines_t all = {L"README",   L"a.b.c", L"abc",       L"abc.txt", L"abcd",
+                         L"abcd.txt", L"abcde", L"abcde.txt", L"x.tx"};
+    EXPECT_EQ(find(L"*"), all);
+    EXPECT_EQ(find(L"*.*"), all);
+    EXPECT_EQ(find(L"abc?.txt"), (Lines_t{L"abc.txt", L"abcd.txt"}));
+    EXPECT_EQ(find(L"*."), (Lines_t{L"README", L"abc", L"abcd", L"abcde"}));
+    EXPECT_EQ(find(L"????"), (Lines_t{L"abc", L"abcd"}));
+    EXPECT_EQ(find(L"*.txt"), (Lines_t{L"abc.txt", L"abcd.txt", L"abcde.txt"}));
+    EXPECT_EQ(find(L"ABC.TXT"), (Lines_t{L"abc.txt"}));
+    EXPECT_EQ(find(L"a*.c"), (Lines_t{L"a.b.c"}));
+    SetLastError(0);
+    EXPECT_EQ(find(L"*.doc"), Lines_t{});
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // The folder's own entries come first where the folder has them.
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::wstring(data.cFileName), L".");
+    FindClose(handle);
+}
+
+TEST(WinFileFunctions, RenameThatChangesOnlyTheLetterCaseTakesTheNewSpelling)
+{
+    const std::wstring folder = Folder(L"case");
+    const std::string host = testsupport::HostPath(folder);
+    ASSERT_TRUE(Write(folder + L"\\report.txt", L"w", L"kept"));
+    ASSERT_TRUE(Write(folder + L"\\other.txt", L"w", L"other"));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\Sub").c_str(), nullptr));
+
+    EXPECT_TRUE(MoveFileW((folder + L"\\report.txt").c_str(), (folder + L"\\Report.TXT").c_str()))
+        << GetLastError();
+    EXPECT_EQ(HostNames(host), (std::set<std::string>{"Report.TXT", "Sub", "other.txt"}));
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/Report.TXT"), "kept");
+    // The source may be named in any case too; the flags change nothing.
+    EXPECT_TRUE(MoveFileExW((folder + L"\\REPORT.txt").c_str(), (folder + L"\\report.txt").c_str(),
+                            MOVEFILE_REPLACE_EXISTING))
+        << GetLastError();
+    EXPECT_TRUE(MoveFileW((folder + L"\\sub").c_str(), (folder + L"\\SUB").c_str()))
+        << GetLastError();
+    EXPECT_EQ(HostNames(host), (std::set<std::string>{"SUB", "other.txt", "report.txt"}));
+    // Trailing dots are dropped from the new name, as everywhere.
+    EXPECT_TRUE(MoveFileW((folder + L"\\report.txt").c_str(), (folder + L"\\REPORT.TXT.").c_str()));
+    EXPECT_EQ(HostNames(host), (std::set<std::string>{"REPORT.TXT", "SUB", "other.txt"}));
+    // The same spelling is no change at all; another file is still in the way.
+    EXPECT_TRUE(MoveFileW((folder + L"\\REPORT.TXT").c_str(), (folder + L"\\REPORT.TXT").c_str()));
+    SetLastError(0);
+    EXPECT_FALSE(MoveFileW((folder + L"\\REPORT.TXT").c_str(), (folder + L"\\OTHER.txt").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(HostNames(host), (std::set<std::string>{"REPORT.TXT", "SUB", "other.txt"}));
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/REPORT.TXT"), "kept");
+}
+
+TEST(WinTempFiles, NamesEndInTmpAndTheFolderMustExist)
+{
+    const std::wstring folder = Folder(L"temp");
+    wchar_t name[MAX_PATH];
+    // A given number: only its low 16 bits in upper-case hexadecimal, no file, the number back.
+    EXPECT_EQ(GetTempFileNameW(folder.c_str(), L"pre", 0xabcd, name), 0xABCDu);
+    EXPECT_EQ(std::wstring(name), folder + L"\\preABCD.tmp");
+    EXPECT_EQ(GetFileAttributesW(name), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetTempFileNameW((folder + L"\\").c_str(), L"longer", 0x1234A, name), 0x1234Au);
+    EXPECT_EQ(std::wstring(name), folder + L"\\lon234A.tmp");
+    EXPECT_EQ(GetTempFileNameW(folder.c_str(), nullptr, 7, name), 7u);
+    EXPECT_EQ(std::wstring(name), folder + L"\\7.tmp");
+
+    // Number 0: a new, empty file whose name carries the number returned.
+    UINT number = GetTempFileNameW(folder.c_str(), L"t", 0, name);
+    ASSERT_NE(number, 0u);
+    EXPECT_LE(number, 0xFFFFu);
+    EXPECT_EQ(std::wstring(name), folder + L"\\t" + winport::Format(L"%X", number) + L".tmp");
+    EXPECT_EQ(testsupport::ReadHostFile(testsupport::HostPath(name)), "");
+    EXPECT_NE(GetFileAttributesW(name), INVALID_FILE_ATTRIBUTES);
+
+    // A folder that does not exist, or is a file, fails the same whatever the number.
+    for (UINT unique : {0u, 1u, 0x10000u})
+    {
+        for (const std::wstring& bad :
+             {folder + L"\\missing", folder + L"\\missing\\deeper", std::wstring(name)})
+        {
+            wchar_t untouched[MAX_PATH] = L"#";
+            SetLastError(0);
+            EXPECT_EQ(GetTempFileNameW(bad.c_str(), L"t", unique, untouched), 0u)
+                << winport::ToUtf8(bad);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+        }
+    }
+    EXPECT_EQ(GetFileAttributesW((folder + L"\\missing").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(WinProfileFiles, SectionAndKeyListingsFollowTheBufferRules)
+{
+    const std::wstring ini = Folder(L"profile") + L"\\list.ini";
+    testsupport::WriteHostFile(testsupport::HostPath(ini),
+                               "[One]\r\na=1\r\nbb=22\r\n; note\r\n[Two]\r\nc=3\r\n[Three]\r\n");
+    // Reads into a buffer of the given size that starts out filled with '#'.
+    auto read = [&](LPCWSTR section, LPCWSTR key, DWORD size, DWORD& count)
+    {
+        std::wstring buffer(size + 1, L'#');
+        count = GetPrivateProfileStringW(section, key, L"default", size ? buffer.data() : nullptr,
+                                         size, ini.c_str());
+        return buffer.substr(0, size);
+    };
+    using namespace std::string_literals;
+    DWORD n = 0;
+    // Sections: each name with its terminator, one more at the end, not counted.
+    EXPECT_EQ(read(nullptr, nullptr, 20, n).substr(0, 15), L"One\0Two\0Three\0\0"s);
+    EXPECT_EQ(n, 14u);
+    EXPECT_EQ(read(nullptr, nullptr, 16, n), L"One\0Two\0Three\0\0#"s);
+    EXPECT_EQ(n, 14u);
+    // A buffer without room to spare cuts the list and ends it in two terminators: size - 2.
+    EXPECT_EQ(read(nullptr, nullptr, 15, n), L"One\0Two\0Three\0\0"s);
+    EXPECT_EQ(n, 13u);
+    EXPECT_EQ(read(nullptr, nullptr, 14, n), L"One\0Two\0Thre\0\0"s);
+    EXPECT_EQ(n, 12u);
+    EXPECT_EQ(read(nullptr, nullptr, 10, n), L"One\0Two\0\0\0"s);
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(read(nullptr, nullptr, 2, n), L"\0\0"s);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(read(nullptr, nullptr, 1, n), L"\0"s);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(read(nullptr, nullptr, 0, n), L""s);
+    EXPECT_EQ(n, 0u);
+    // Keys of a section; the comment is no key.
+    EXPECT_EQ(read(L"one", nullptr, 7, n), L"a\0bb\0\0#"s);
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(read(L"one", nullptr, 6, n), L"a\0bb\0\0"s);
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(read(L"one", nullptr, 5, n), L"a\0b\0\0"s);
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(read(L"One", nullptr, 3, n), L"a\0\0"s);
+    EXPECT_EQ(n, 1u);
+    // An empty list, a missing section or file: two terminators, 0, and no default.
+    for (const wchar_t* section : {L"Three", L"Missing"})
+    {
+        EXPECT_EQ(read(section, nullptr, 5, n), L"\0\0###"s);
+        EXPECT_EQ(n, 0u);
+    }
+    std::wstring buffer(4, L'#');
+    EXPECT_EQ(GetPrivateProfileStringW(nullptr, nullptr, L"x", buffer.data(), 4,
+                                       (ini + L".none").c_str()),
+              0u);
+    EXPECT_EQ(buffer, L"\0\0##"s);
+    // A value: cut to size - 1.
+    EXPECT_EQ(read(L"one", L"BB", 10, n).substr(0, 3), L"22\0"s);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(read(L"one", L"bb", 2, n), L"2\0"s);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(read(L"one", L"none", 5, n), L"defa\0"s);
+    EXPECT_EQ(n, 4u);
 }

@@ -1,15 +1,24 @@
 // Windows paths: parsing and normalising, placing them on the test machine, and the way back.
+#include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
+#include "winport/WinFile.h"
 #include "winport/WinMachine.h"
 #include "winport/WinString.h"
+#include "winport/fleet/BeneathOpen.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 using winport::fleet::SParsedPath;
@@ -265,4 +274,217 @@ TEST(WinPathMap, ModuleFileNameAndCurrentFolder)
     std::string host;
     ASSERT_EQ(winport::fleet::MapPath(L"temp\\x.log", host), ERROR_SUCCESS);
     EXPECT_EQ(host, DriveC() + "/Windows/Temp/x.log");
+}
+
+namespace
+{
+
+// A Linux folder outside the fleet, reached as Z:\..., removed afterwards (links and all, never
+// what they lead to).
+class COutsideFolder
+{
+public:
+    COutsideFolder()
+    {
+        char pattern[] = "/tmp/winport-outside-XXXXXX";
+        EXPECT_NE(mkdtemp(pattern), nullptr);
+        m_Path = pattern;
+    }
+    ~COutsideFolder() { std::filesystem::remove_all(m_Path); }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    std::string m_Path;
+};
+
+std::wstring OnZ(const std::string& hostPath)
+{
+    return L"Z:" + Backslashed(hostPath);
+}
+
+// Runs a block once with openat2 and once with the walk that stands in for it.
+template <typename F> void BothWaysOfOpening(F block)
+{
+    for (bool openat2 : {true, false})
+    {
+        SCOPED_TRACE(openat2 ? "openat2" : "walk");
+        winport::posix::UseOpenat2ForTests(openat2);
+        block();
+    }
+    winport::posix::UseOpenat2ForTests(true);
+}
+
+} // namespace
+
+TEST(WinPathSafety, DriveZStaysOutOfTheFleetFolder)
+{
+    const std::string fleet = testsupport::FleetRoot();
+    const std::string machine = winport::fleet::CurrentMachine().folder;
+    std::string host = "unchanged";
+    for (const std::string& inside : {fleet, fleet + "/hosts", machine + "/registry.db",
+                                      DriveC() + "/Windows", fleet + "/machines/NEW/x"})
+        EXPECT_EQ(winport::fleet::MapPath(OnZ(inside), host),
+                  static_cast<DWORD>(ERROR_ACCESS_DENIED))
+            << inside;
+    EXPECT_EQ(host, "unchanged");
+    SetLastError(0);
+    EXPECT_EQ(GetFileAttributesW(OnZ(machine + "/registry.db").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(_wfopen(OnZ(DriveC() + "/planted.txt").c_str(), L"w"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(access((DriveC() + "/planted.txt").c_str(), F_OK), 0);
+    EXPECT_FALSE(RemoveDirectoryW(OnZ(fleet).c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    WIN32_FIND_DATAW data;
+    EXPECT_EQ(FindFirstFileW((OnZ(fleet + "/machines") + L"\\*").c_str(), &data),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    // A link outside the fleet does not lead into it either.
+    COutsideFolder outside;
+    const std::string z = outside.Path();
+    ASSERT_EQ(symlink(fleet.c_str(), (z + "/fleet").c_str()), 0);
+    EXPECT_EQ(winport::fleet::MapPath(OnZ(z + "/fleet/hosts"), host),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(winport::fleet::MapPath(OnZ(z + "/FLEET/machines/new"), host),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileW(OnZ(z + "/fleet/hosts").c_str(), OnZ(z + "/hosts").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // Neither the fleet's folder nor a folder above it is removed or moved by name.
+    std::string leaf;
+    for (const std::string& above : {fleet, fleet.substr(0, fleet.rfind('/'))})
+    {
+        errno = 0;
+        EXPECT_EQ(winport::posix::OpenParentOnMachine(above, leaf), -1) << above;
+        EXPECT_EQ(errno, EACCES);
+    }
+
+    // The rest of the Linux drive works as before, links and all.
+    ASSERT_TRUE(CreateDirectoryW(OnZ(z + "/sub").c_str(), nullptr)) << GetLastError();
+    FILE* f = _wfopen(OnZ(z + "/sub/ok.txt").c_str(), L"w");
+    ASSERT_NE(f, nullptr) << GetLastError();
+    fclose(f);
+    ASSERT_EQ(symlink((z + "/sub").c_str(), (z + "/alias").c_str()), 0);
+    EXPECT_NE(GetFileAttributesW(OnZ(z + "/ALIAS/ok.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(MoveFileW(OnZ(z + "/alias/ok.txt").c_str(), OnZ(z + "/alias/moved.txt").c_str()));
+    EXPECT_EQ(access((z + "/sub/moved.txt").c_str(), F_OK), 0);
+    EXPECT_TRUE(DeleteFileW(OnZ(z + "/sub/moved.txt").c_str()));
+    EXPECT_TRUE(RemoveDirectoryW(OnZ(z + "/sub").c_str()));
+}
+
+TEST(WinPathSafety, LinksAreRefusedWhenTheFileIsOpened)
+{
+    COutsideFolder outside;
+    const std::string z = outside.Path();
+    testsupport::WriteHostFile(z + "/secret.txt", "outside");
+    const std::string planted = DriveC() + "/Planted";
+    ASSERT_EQ(mkdir(planted.c_str(), 0755), 0);
+    testsupport::WriteHostFile(planted + "/own.txt", "own");
+    // Links below the drive's root, planted behind the mapping's back.
+    ASSERT_EQ(symlink(z.c_str(), (planted + "/away").c_str()), 0);
+    ASSERT_EQ(symlink((z + "/secret.txt").c_str(), (planted + "/file").c_str()), 0);
+    ASSERT_EQ(symlink((DriveC() + "/Windows").c_str(), (planted + "/inside").c_str()), 0);
+    // Links on the Linux drive into the machine's drive.
+    ASSERT_EQ(symlink(DriveC().c_str(), (z + "/drive").c_str()), 0);
+    ASSERT_EQ(symlink((planted + "/own.txt").c_str(), (z + "/own").c_str()), 0);
+    ASSERT_EQ(symlink((planted + "/ghost.txt").c_str(), (z + "/ghost").c_str()), 0);
+
+    BothWaysOfOpening(
+        [&]
+        {
+            int fd = winport::posix::OpenOnMachine(planted + "/own.txt", O_RDONLY);
+            EXPECT_GE(fd, 0);
+            close(fd);
+            const std::pair<std::string, int> refused[] = {
+                {planted + "/away/secret.txt", O_RDWR},
+                {planted + "/away/new.txt", O_WRONLY | O_CREAT},
+                {planted + "/file", O_WRONLY | O_TRUNC},
+                {planted + "/inside/Temp", O_RDONLY | O_DIRECTORY},
+                {planted + "/file", O_PATH},
+                {z + "/drive/Planted/own.txt", O_RDWR | O_TRUNC},
+                {z + "/drive/Planted/made.txt", O_WRONLY | O_CREAT},
+                {z + "/own", O_WRONLY | O_TRUNC},
+                {z + "/ghost", O_WRONLY | O_CREAT},
+                {z + "/drive", O_PATH},
+            };
+            for (const auto& [path, flags] : refused)
+            {
+                errno = 0;
+                int opened = winport::posix::OpenOnMachine(path, flags, 0644);
+                EXPECT_EQ(opened, -1) << path;
+                if (opened >= 0)
+                    close(opened);
+                else if (path != z + "/ghost") // a dangling link is never created through
+                {
+                    EXPECT_EQ(errno, EACCES) << path;
+                }
+            }
+            EXPECT_EQ(testsupport::ReadHostFile(z + "/secret.txt"), "outside");
+            EXPECT_EQ(testsupport::ReadHostFile(planted + "/own.txt"), "own");
+            EXPECT_NE(access((z + "/new.txt").c_str(), F_OK), 0);
+            EXPECT_NE(access((planted + "/made.txt").c_str(), F_OK), 0);
+            EXPECT_NE(access((planted + "/ghost.txt").c_str(), F_OK), 0);
+        });
+}
+
+TEST(WinPathSafety, AFolderSwappedForALinkNeverLeadsOffTheMachine)
+{
+    COutsideFolder outside;
+    const std::string z = outside.Path();
+    testsupport::WriteHostFile(z + "/f.txt", "outside");
+    const std::string race = DriveC() + "/Race";
+    ASSERT_EQ(mkdir(race.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((race + "/d").c_str(), 0755), 0);
+    testsupport::WriteHostFile(race + "/d/f.txt", "inside");
+    ASSERT_EQ(mkdir((z + "/zd").c_str(), 0755), 0);
+    testsupport::WriteHostFile(z + "/zd/f.txt", "linux");
+
+    // One thread swaps a folder for a link and back while this one opens a file through it,
+    // for reading and for appending: the file beyond the link must never be reached.
+    auto run = [](const std::string& folder, const std::string& target, const std::wstring& file,
+                  const std::string& forbidden)
+    {
+        std::atomic<bool> stop{false};
+        std::thread swapper(
+            [&]
+            {
+                const std::string aside = folder + ".aside";
+                while (!stop.load())
+                {
+                    rename(folder.c_str(), aside.c_str());
+                    symlink(target.c_str(), folder.c_str());
+                    unlink(folder.c_str());
+                    rename(aside.c_str(), folder.c_str());
+                }
+            });
+        int opened = 0, escaped = 0;
+        for (int i = 0; i < 3000; ++i)
+        {
+            FILE* f = _wfopen(file.c_str(), i % 2 ? L"a" : L"r");
+            if (f == nullptr)
+                continue;
+            ++opened;
+            char text[32] = {};
+            if (i % 2 == 0 && fgets(text, sizeof text, f) != nullptr &&
+                std::string(text).rfind(forbidden, 0) == 0)
+                ++escaped;
+            if (i % 2)
+                fputs("+", f);
+            fclose(f);
+        }
+        stop.store(true);
+        swapper.join();
+        EXPECT_GT(opened, 0);
+        EXPECT_EQ(escaped, 0);
+    };
+    BothWaysOfOpening(
+        [&]
+        {
+            run(race + "/d", z, L"C:\\Race\\d\\f.txt", "outside");
+            EXPECT_EQ(testsupport::ReadHostFile(z + "/f.txt"), "outside");
+            // On Z: the link may be followed, but never into the fleet.
+            const std::string before = testsupport::ReadHostFile(race + "/d/f.txt");
+            run(z + "/zd", race + "/d", OnZ(z + "/zd/f.txt"), "inside");
+            EXPECT_EQ(testsupport::ReadHostFile(race + "/d/f.txt"), before);
+        });
 }

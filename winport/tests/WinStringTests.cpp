@@ -152,15 +152,48 @@ TEST(WinCodePages, Windows1252AndTheAnsiCodePage)
     EXPECT_FALSE(used);
 
     used = FALSE;
-    EXPECT_EQ(ToBytes(1252, L"a\u0100b\u4E2D", &used), "a?b?");
+    EXPECT_EQ(ToBytes(1252, L"a\u0100b\u4E2D", &used), "aAb?");
     EXPECT_TRUE(used);
     char custom[4] = {};
-    EXPECT_EQ(WideCharToMultiByte(1252, 0, L"x\u0100", 2, custom, 4, "*", &used), 2);
+    EXPECT_EQ(WideCharToMultiByte(1252, 0, L"x\u4E2D", 2, custom, 4, "*", &used), 2);
     EXPECT_EQ(std::string(custom, 2), "x*");
     EXPECT_TRUE(used);
 
     // Latin-1 is the identity on bytes.
     EXPECT_EQ(ToWide(CP_LATIN1, "\x80\xE9"), std::wstring(L"\u0080\u00E9"));
+}
+
+TEST(WinCodePages, Windows1252TakesTheBestFitUnlessTold)
+{
+    // Letters with diacritics 1252 lacks lose them; typographic signs become their plain forms;
+    // none of it counts as the default character.
+    const std::wstring text =
+        L"\u0100\u0107\u010D\u0110\u0111\u011B\u0131\u0141\u0142\u0151\u015F\u0163"
+        L"\u016F\u017C\u2010\u2212\u2044\u2032\uFF21\uFF5E\u2002\u00E9\u20AC";
+    BOOL used = TRUE;
+    EXPECT_EQ(ToBytes(1252, text, &used), std::string("Acc\xD0") + "deiLlostuz--/'A~ \xE9\x80");
+    EXPECT_FALSE(used);
+    EXPECT_EQ(ToBytes(CP_ACP, L"\u0150\u0160", &used), "O\x8A"); // a native character stays itself
+    EXPECT_FALSE(used);
+    // Without a best fit, or with WC_NO_BEST_FIT_CHARS, the default character takes the place.
+    EXPECT_EQ(ToBytes(1252, L"\u2260\u4E2D\u0100\U0001F600", &used), "??A?");
+    EXPECT_TRUE(used);
+    used = FALSE;
+    EXPECT_EQ(ToBytes(1252, L"a\u0100\u2212\u00E9", &used, WC_NO_BEST_FIT_CHARS), "a??\xE9");
+    EXPECT_TRUE(used);
+    char out[8] = {};
+    EXPECT_EQ(WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, L"\u0141x", 2, out, 8, "_", &used),
+              2);
+    EXPECT_EQ(std::string(out, 2), "_x");
+    EXPECT_EQ(WideCharToMultiByte(1252, 0, L"\u0141x", 2, out, 8, "_", &used), 2);
+    EXPECT_EQ(std::string(out, 2), "Lx");
+    EXPECT_FALSE(used);
+    // Other code pages keep their own rules; UTF-8 takes no such flag.
+    EXPECT_EQ(ToBytes(CP_LATIN1, L"\u0100", &used), "?");
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, L"x", 1, out, 8, nullptr, nullptr),
+              0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
 }
 
 TEST(WinCodePages, Utf16AndUtf8Helpers)
@@ -247,6 +280,19 @@ TEST(WinCommandLine, QuotesBlanksAndEmptyArguments)
     EXPECT_EQ(Split(L"p\ta\t\t b\t"), (Args{L"p", L"a", L"b"}));
     EXPECT_EQ(Split(L"p \"tab\there\""), (Args{L"p", L"tab\there"}));
     EXPECT_EQ(Split(L"\"\""), (Args{L""}));
+}
+
+TEST(WinCommandLine, UnquotedProgramNameEndsAtAnyControlCharacter)
+{
+    EXPECT_EQ(Split(L"prog\nA B"), (Args{L"prog", L"A", L"B"}));
+    EXPECT_EQ(Split(L"prog\r"), (Args{L"prog"}));
+    EXPECT_EQ(Split(L"C:\\app.exe\x01x"), (Args{L"C:\\app.exe", L"x"}));
+    EXPECT_EQ(Split(L"p\vfirst second"), (Args{L"p", L"first", L"second"}));
+    EXPECT_EQ(Split(L"p\f \t x"), (Args{L"p", L"x"}));
+    // Only blanks and tabs part the other arguments; a quoted name keeps what it holds.
+    EXPECT_EQ(Split(L"p a\nb\vc\rd"), (Args{L"p", L"a\nb\vc\rd"}));
+    EXPECT_EQ(Split(L"\"p\nq\" r\ns"), (Args{L"p\nq", L"r\ns"}));
+    EXPECT_EQ(Split(L"\x7Fp\u00A0q r"), (Args{L"\x7Fp\u00A0q", L"r"}));
 }
 
 TEST(WinCommandLine, EmptyLineGivesProgramAndResultIsOneBlock)

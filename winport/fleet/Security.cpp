@@ -5,7 +5,7 @@
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
 #include "winport/WinString.h"
-#include "winport/posix/MachineClient.h"
+#include "winport/fleet/MachineClient.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <cstdlib>
@@ -26,6 +26,7 @@ public:
     bool impersonation = false;   // an impersonation token (else a primary one)
     std::wstring networkUser;     // credentials for network use, empty for the identity's own
     std::wstring networkPassword;
+    bool checkedLogon = false;    // made by a logon that checked the password: acts as account
 };
 
 thread_local std::shared_ptr<CTokenObject> t_pImpersonation;
@@ -130,6 +131,17 @@ std::wstring ProcessAccount()
     return L"Administrator";
 }
 
+bool ThreadLogonCredentials(std::wstring& user, std::wstring& password)
+{
+    user.clear();
+    password.clear();
+    if (!t_pImpersonation || !t_pImpersonation->checkedLogon)
+        return false;
+    user = t_pImpersonation->networkUser;
+    password = t_pImpersonation->networkPassword;
+    return true;
+}
+
 void ThreadNetworkCredentials(std::wstring& user, std::wstring& password)
 {
     user.clear();
@@ -175,6 +187,7 @@ BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType,
             return Fail(reply.status);
         created->account = account;
         created->administrator = reply.isAdministrator != 0;
+        created->checkedLogon = true;
     }
     else
         return Fail(ERROR_INVALID_PARAMETER);

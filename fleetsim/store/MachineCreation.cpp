@@ -1,13 +1,13 @@
-// Linux only: creating a machine with what Windows itself holds about it, and the system
-// environment read back from its registry.
-#include "winport/WinMachine.h"
+// Creating a machine with what Windows itself holds about it, and the system environment that
+// its registry gives every process.
+#include "fleetsim/store/MachineCreation.h"
 
+#include "fleetsim/store/RegistryStore.h"
+#include "winport/WinMachine.h"
 #include "winport/WinReg.h"
 #include "winport/WinString.h"
 #include "winport/posix/PosixSupport.h"
-#include "winport/posix/RegistryStore.h"
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,14 +16,20 @@
 #include <cstring>
 #include <cwctype>
 
-namespace winport::fleet
+namespace machine
 {
+using namespace winport::fleet;
+using winport::FromUtf8;
+namespace posix = winport::posix;
+
 namespace
 {
 
-constexpr const wchar_t* kEnvironmentKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr const wchar_t* kEnvironmentKey =
+    L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr const wchar_t* kVersionKey = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-constexpr const wchar_t* kComputerNameKey = L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
+constexpr const wchar_t* kComputerNameKey =
+    L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 
 struct SVersion
 {
@@ -43,16 +49,17 @@ SVersion VersionOf(const std::wstring& version)
     return {L"5.1", L"2600", L"Microsoft Windows XP"};
 }
 
-DWORD WriteRegistry(const std::string& dbPath, const std::string& name, const SMachineSettings& settings)
+DWORD WriteRegistry(const std::string& dbPath, const std::string& name,
+                    const SMachineSettings& settings)
 {
-    posix::CRegistryStore store;
+    CRegistryStore store;
     DWORD rc = store.Open(dbPath);
     if (rc != ERROR_SUCCESS)
         return rc;
     rc = store.Begin();
     if (rc != ERROR_SUCCESS)
         return rc;
-    posix::CRegistryWriter w(store);
+    CRegistryWriter w(store);
     std::wstring computer = FromUtf8(name);
     for (wchar_t& c : computer)
         c = static_cast<wchar_t>(towupper(c));
@@ -60,10 +67,14 @@ DWORD WriteRegistry(const std::string& dbPath, const std::string& name, const SM
     SVersion version = VersionOf(settings.osVersion);
 
     w.String(kComputerNameKey, L"ComputerName", computer);
-    w.String(L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName", L"ComputerName", computer);
-    w.String(L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters", L"Hostname", FromUtf8(name));
-    w.String(L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters", L"Domain", settings.dnsDomain);
-    w.String(L"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", L"ProductType", server ? L"ServerNT" : L"WinNT");
+    w.String(L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
+             L"ComputerName", computer);
+    w.String(L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters", L"Hostname",
+             FromUtf8(name));
+    w.String(L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters", L"Domain",
+             settings.dnsDomain);
+    w.String(L"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", L"ProductType",
+             server ? L"ServerNT" : L"WinNT");
     w.String(L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"ACP", L"1252");
     w.String(L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"OEMCP", L"437");
     w.Key(L"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares");
@@ -72,7 +83,8 @@ DWORD WriteRegistry(const std::string& dbPath, const std::string& name, const SM
     w.String(kVersionKey, L"CurrentBuildNumber", version.build);
     w.String(kVersionKey, L"CSDVersion", settings.servicePack);
     w.String(kVersionKey, L"SystemRoot", L"C:\\Windows");
-    w.String(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir", L"C:\\Program Files");
+    w.String(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
+             L"C:\\Program Files");
     w.String(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"DefaultDomainName",
              settings.domain.empty() ? computer : settings.domain);
     w.Key(L"SOFTWARE\\Classes");
@@ -80,8 +92,8 @@ DWORD WriteRegistry(const std::string& dbPath, const std::string& name, const SM
     w.String(kEnvironmentKey, L"ComSpec", L"%SystemRoot%\\system32\\cmd.exe", REG_EXPAND_SZ);
     w.String(kEnvironmentKey, L"NUMBER_OF_PROCESSORS", L"2");
     w.String(kEnvironmentKey, L"OS", L"Windows_NT");
-    w.String(kEnvironmentKey, L"Path", L"%SystemRoot%\\system32;%SystemRoot%;%SystemRoot%\\System32\\Wbem",
-             REG_EXPAND_SZ);
+    w.String(kEnvironmentKey, L"Path",
+             L"%SystemRoot%\\system32;%SystemRoot%;%SystemRoot%\\System32\\Wbem", REG_EXPAND_SZ);
     w.String(kEnvironmentKey, L"PATHEXT", L".COM;.EXE;.BAT;.CMD;.VBS;.JS;.WSF");
     w.String(kEnvironmentKey, L"PROCESSOR_ARCHITECTURE", settings.architecture);
     w.String(kEnvironmentKey, L"TEMP", L"%SystemRoot%\\Temp", REG_EXPAND_SZ);
@@ -103,13 +115,10 @@ DWORD WriteRegistry(const std::string& dbPath, const std::string& name, const SM
     return store.Commit();
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
-
 } // namespace
 
-DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, const SMachineSettings& settings)
+DWORD CreateMachine(const std::string& fleetRoot, const std::string& name,
+                    const SMachineSettings& settings)
 {
     if (!IsValidMachineName(name) || name.size() > 15)
         return ERROR_INVALID_COMPUTERNAME;
@@ -129,21 +138,25 @@ DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, const
         return ERROR_ALREADY_EXISTS;
     // Built aside and moved in whole, so that nobody sees half a machine.
     std::string staging = fleetRoot + "/machines/." + name + ".new." + std::to_string(getpid());
-    RemoveTree(staging);
+    posix::RemoveTree(staging);
     static const char* const kFolders[] = {
-        "drive/c/Windows/Temp", "drive/c/Windows/System32", "drive/c/Program Files",
-        "drive/c/Documents and Settings", "runtime",
+        "drive/c/Windows/Temp",
+        "drive/c/Windows/System32",
+        "drive/c/Program Files",
+        "drive/c/Documents and Settings",
+        "runtime",
     };
     for (const char* sub : kFolders)
     {
         rc = posix::MakeDirectories(staging + "/" + sub);
         if (rc != ERROR_SUCCESS)
         {
-            RemoveTree(staging);
+            posix::RemoveTree(staging);
             return rc;
         }
     }
-    if (settings.profile == EMachineProfile::Workstation && symlink("/", (staging + "/drive/z").c_str()) != 0)
+    if (settings.profile == EMachineProfile::Workstation &&
+        symlink("/", (staging + "/drive/z").c_str()) != 0)
         rc = posix::ErrnoToWin32(errno);
     if (rc == ERROR_SUCCESS)
         rc = WriteRegistry(staging + "/registry.db", name, settings);
@@ -151,11 +164,12 @@ DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, const
     {
         std::string target = fleetRoot + "/machines/" + name;
         if (rename(staging.c_str(), target.c_str()) != 0)
-            rc = errno == EEXIST || errno == ENOTEMPTY ? ERROR_ALREADY_EXISTS : posix::ErrnoToWin32(errno);
+            rc = errno == EEXIST || errno == ENOTEMPTY ? ERROR_ALREADY_EXISTS
+                                                       : posix::ErrnoToWin32(errno);
         else if ((rc = AddHostsLine(fleetRoot, name, settings.aliases)) != ERROR_SUCCESS)
-            RemoveTree(target);
+            posix::RemoveTree(target);
     }
-    RemoveTree(staging);
+    posix::RemoveTree(staging);
     return rc;
 }
 
@@ -171,32 +185,29 @@ DWORD CreateMachine(const std::string& fleetRoot, const std::string& name, EMach
     return CreateMachine(fleetRoot, name, settings);
 }
 
-std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment()
+std::vector<std::pair<std::wstring, std::wstring>> BuildEnvironment(CRegistryStore& store,
+                                                                    const std::string& machineName)
 {
-    const SMachine& machine = CurrentMachine();
     std::vector<std::pair<std::wstring, std::wstring>> variables;
     std::wstring systemRoot = L"C:\\Windows";
     std::wstring computer;
-    // Read straight from the database, as the session manager builds the block at boot; the
-    // machine server itself must not ask itself.
-    posix::CRegistryStore store;
-    if (getenv("FLEET_IS_MACHINED") == nullptr && store.Open(machine.folder + "/registry.db") == ERROR_SUCCESS)
+    // Built from the registry, as the session manager builds the block at boot.
     {
         int64_t key;
         DWORD type;
         std::string data;
-        if (store.OpenKey(posix::kKeyLocalMachine, kVersionKey, key) == ERROR_SUCCESS &&
+        if (store.OpenKey(kKeyLocalMachine, kVersionKey, key) == ERROR_SUCCESS &&
             store.QueryValue(key, L"SystemRoot", type, data) == ERROR_SUCCESS)
-            systemRoot = posix::FromStoredString(data);
-        if (store.OpenKey(posix::kKeyLocalMachine, kComputerNameKey, key) == ERROR_SUCCESS &&
+            systemRoot = FromStoredString(data);
+        if (store.OpenKey(kKeyLocalMachine, kComputerNameKey, key) == ERROR_SUCCESS &&
             store.QueryValue(key, L"ComputerName", type, data) == ERROR_SUCCESS)
-            computer = posix::FromStoredString(data);
-        if (store.OpenKey(posix::kKeyLocalMachine, kEnvironmentKey, key) == ERROR_SUCCESS)
+            computer = FromStoredString(data);
+        if (store.OpenKey(kKeyLocalMachine, kEnvironmentKey, key) == ERROR_SUCCESS)
         {
             std::wstring name;
             for (DWORD i = 0; store.EnumValue(key, i, name, type, data) == ERROR_SUCCESS; ++i)
             {
-                std::wstring value = posix::FromStoredString(data);
+                std::wstring value = FromStoredString(data);
                 if (type == REG_EXPAND_SZ)
                 {
                     size_t at;
@@ -209,7 +220,7 @@ std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment()
     }
     if (computer.empty())
     {
-        computer = FromUtf8(machine.name);
+        computer = FromUtf8(machineName);
         for (wchar_t& c : computer)
             c = static_cast<wchar_t>(towupper(c));
     }
@@ -222,4 +233,4 @@ std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment()
     return variables;
 }
 
-} // namespace winport::fleet
+} // namespace machine

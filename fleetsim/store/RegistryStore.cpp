@@ -1,6 +1,7 @@
 // Linux only: the registry and account store of a machine on SQLite.
-#include "winport/posix/RegistryStore.h"
+#include "fleetsim/store/RegistryStore.h"
 
+#include "winport/WinMachine.h"
 #include "winport/WinString.h"
 
 #include <openssl/crypto.h>
@@ -8,12 +9,21 @@
 #include <openssl/rand.h>
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <ctime>
 #include <vector>
 
-namespace winport::posix
+namespace machine
 {
+using winport::FromUtf8;
+using winport::ToUtf16;
+using winport::ToUtf8;
+using winport::fleet::ToStoredString;
+
 namespace
 {
 
@@ -159,22 +169,6 @@ std::string HashPassword(const std::wstring& password, const std::string& salt)
 
 } // namespace
 
-std::string ToStoredString(const std::wstring& text)
-{
-    std::u16string units = ToUtf16(text);
-    units.push_back(u'\0');
-    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-}
-
-std::wstring FromStoredString(const std::string& bytes)
-{
-    std::u16string units(bytes.size() / 2, u'\0');
-    memcpy(units.data(), bytes.data(), units.size() * 2);
-    while (!units.empty() && units.back() == u'\0')
-        units.pop_back();
-    return FromUtf16(units.data(), units.size());
-}
-
 void CRegistryWriter::String(const std::wstring& key, const std::wstring& name, const std::wstring& value, DWORD type)
 {
     Put(key, name, type, ToStoredString(value));
@@ -202,30 +196,9 @@ void CRegistryWriter::Put(const std::wstring& key, const std::wstring& name, DWO
     Check(rc);
 }
 
-void SplitAccountName(const std::wstring& full, std::wstring& domain, std::wstring& name)
-{
-    size_t slash = full.find(L'\\');
-    if (slash == std::wstring::npos)
-    {
-        domain.clear();
-        name = full;
-        return;
-    }
-    domain = full.substr(0, slash);
-    name = full.substr(slash + 1);
-    if (domain == L".")
-        domain.clear();
-}
-
 std::string CRegistryStore::Fold(const std::wstring& name)
 {
-    std::wstring folded = name;
-    for (wchar_t& c : folded)
-    {
-        if ((c >= L'a' && c <= L'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
-            c = static_cast<wchar_t>(c - 32);
-    }
-    return Utf8(folded);
+    return Utf8(winport::fleet::FoldName(name));
 }
 
 CRegistryStore::~CRegistryStore() { Close(); }
@@ -247,6 +220,26 @@ void CRegistryStore::Close()
 DWORD CRegistryStore::Open(const std::string& path)
 {
     Close();
+    // Accounts and their hashes are for the owner alone: a new store is made 0600 whatever the
+    // umask (SQLite gives its -wal and -shm files the store's mode), and one left wider by an
+    // older build is narrowed. An existing store is changed by path only: closing a descriptor
+    // of it would drop the locks this process holds on it through SQLite.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+    {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0)
+        {
+            fchmod(fd, 0600);
+            close(fd);
+        }
+    }
+    for (const char* suffix : {"", "-wal", "-shm"})
+    {
+        std::string file = path + suffix;
+        if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+            chmod(file.c_str(), st.st_mode & 0700);
+    }
     if (sqlite3_open_v2(path.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK)
     {
@@ -660,4 +653,14 @@ bool CRegistryStore::IsGroupMember(const std::wstring& group, const std::wstring
     return sqlite3_step(s) == SQLITE_ROW;
 }
 
-} // namespace winport::posix
+} // namespace machine
+
+namespace machine
+{
+
+const char* CRegistryStore::LastMessage() const
+{
+    return m_pDb != nullptr ? sqlite3_errmsg(m_pDb) : "the database is not open";
+}
+
+} // namespace machine

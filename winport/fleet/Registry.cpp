@@ -5,12 +5,16 @@
 #include "winport/WinMachine.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
-#include "winport/posix/MachineClient.h"
-#include "winport/posix/Network.h"
+#include "winport/fleet/MachineClient.h"
+#include "winport/fleet/Network.h"
 #include "winport/posix/PosixSupport.h"
 
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 
 using namespace machine::protocol;
 using winport::posix::CMachineConnection;
@@ -18,17 +22,20 @@ using winport::posix::CMachineConnection;
 namespace
 {
 
-// A key handle: a key of some machine's server.
+// A key handle: a key of some machine's server, and how to open it again when that server has
+// ended meanwhile (its path below a predefined key, and the rights it was opened with).
 class CKeyObject : public winport::posix::CKernelObject
 {
 public:
-    CKeyObject(std::shared_ptr<CMachineConnection> connection, uint64_t serverKey, bool owned)
-        : m_Connection(std::move(connection)), m_ServerKey(serverKey), m_bOwned(owned)
+    CKeyObject(std::shared_ptr<CMachineConnection> connection, uint64_t serverKey, bool owned,
+               uint64_t root, std::string path, uint32_t access)
+        : m_Connection(std::move(connection)), m_ServerKey(serverKey), m_bOwned(owned),
+          m_Root(root), m_Path(std::move(path)), m_Access(access)
     {
     }
     ~CKeyObject() override
     {
-        if (m_bOwned)
+        if (m_bOwned && !m_Connection->IsBroken())
         {
             SRegCloseKeyRequest request;
             request.key = m_ServerKey;
@@ -36,9 +43,50 @@ public:
             m_Connection->Call(request, reply);
         }
     }
+    // The connection and server key to use now, reopened by path on a fresh connection when the
+    // server that held it has gone.
+    DWORD Current(std::shared_ptr<CMachineConnection>& connection, uint64_t& serverKey)
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (m_Connection->IsBroken())
+        {
+            std::shared_ptr<CMachineConnection> fresh;
+            DWORD rc = CMachineConnection::Renew(m_Connection, fresh);
+            if (rc != ERROR_SUCCESS)
+                return rc;
+            uint64_t reopened = m_Root;
+            if (m_bOwned)
+            {
+                SRegOpenKeyRequest request;
+                request.key = m_Root;
+                request.path = m_Path;
+                request.access = m_Access;
+                SRegOpenKeyReply reply;
+                rc = fresh->Call(request, reply);
+                if (rc == ERROR_SUCCESS)
+                    rc = reply.status == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : reply.status;
+                if (rc != ERROR_SUCCESS)
+                    return rc;
+                reopened = reply.key;
+            }
+            m_Connection = std::move(fresh);
+            m_ServerKey = reopened;
+        }
+        connection = m_Connection;
+        serverKey = m_ServerKey;
+        return ERROR_SUCCESS;
+    }
+    uint64_t Root() const { return m_Root; }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    std::mutex m_Lock;
     std::shared_ptr<CMachineConnection> m_Connection;
     uint64_t m_ServerKey;
     bool m_bOwned; // false for a predefined key of another machine
+    uint64_t m_Root;
+    std::string m_Path;
+    uint32_t m_Access;
 };
 
 bool IsPredefined(HKEY key)
@@ -48,6 +96,17 @@ bool IsPredefined(HKEY key)
            value <= static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(HKEY_CURRENT_CONFIG));
 }
 
+// This machine's server as the calling thread acts: a thread that impersonates an account of a
+// logon that checked its password acts as that account, others as the process's account.
+DWORD LocalConnection(std::shared_ptr<CMachineConnection>& connection)
+{
+    std::wstring user, password;
+    if (winport::security::ThreadLogonCredentials(user, password))
+        return CMachineConnection::Remote(winport::fleet::CurrentMachine().name, user, password,
+                                          connection);
+    return CMachineConnection::Local(connection);
+}
+
 DWORD Resolve(HKEY key, std::shared_ptr<CMachineConnection>& connection, uint64_t& serverKey)
 {
     if (key == nullptr)
@@ -55,19 +114,44 @@ DWORD Resolve(HKEY key, std::shared_ptr<CMachineConnection>& connection, uint64_
     if (IsPredefined(key))
     {
         serverKey = static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(key));
-        return CMachineConnection::Local(connection);
+        return LocalConnection(connection);
     }
     auto object = std::dynamic_pointer_cast<CKeyObject>(winport::posix::LookupHandle(key));
     if (!object)
         return ERROR_INVALID_HANDLE;
-    connection = object->m_Connection;
-    serverKey = object->m_ServerKey;
-    return ERROR_SUCCESS;
+    return object->Current(connection, serverKey);
 }
 
-std::string Utf8(LPCWSTR text) { return text != nullptr ? winport::ToUtf8(text) : std::string(); }
+// One request about a key and its status; a server that ended meanwhile is asked once more,
+// on a fresh connection with the key reopened.
+template <class TRequest>
+DWORD Send(HKEY key, TRequest& request, typename TRequestTraits<TRequest>::TReply& reply,
+           std::shared_ptr<CMachineConnection>* used = nullptr)
+{
+    for (int attempt = 0;; ++attempt)
+    {
+        std::shared_ptr<CMachineConnection> connection;
+        DWORD rc = Resolve(key, connection, request.key);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        rc = connection->Call(request, reply);
+        if (rc == ERROR_NOT_READY && attempt == 0)
+            continue;
+        if (used != nullptr)
+            *used = std::move(connection);
+        return rc == ERROR_SUCCESS ? reply.status : rc;
+    }
+}
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+std::string Utf8(LPCWSTR text)
+{
+    return text != nullptr ? winport::ToUtf8(text) : std::string();
+}
+
+bool IsStringType(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // Stored UTF-16LE bytes to this platform's WCHAR bytes, and back.
 std::string StoredToNative(DWORD type, const std::string& stored)
@@ -80,14 +164,36 @@ std::string StoredToNative(DWORD type, const std::string& stored)
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
 
+// Whether the character after a caller's string is a terminator. Windows looks there too; we
+// look only where that cannot fault, within the page of the string's last byte. It is a read
+// past what the caller gave, which the address sanitizer is told to let pass.
+__attribute__((no_sanitize("address"))) bool TerminatorFollows(const wchar_t* chars, size_t count)
+{
+    static const uintptr_t s_PageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t lastByte = reinterpret_cast<uintptr_t>(chars + count) - 1;
+    uintptr_t nextLastByte = lastByte + sizeof(wchar_t);
+    if (lastByte / s_PageSize != nextLastByte / s_PageSize)
+        return false;
+    const volatile wchar_t* next = chars + count;
+    return *next == L'\0';
+}
+
 std::string NativeToStored(DWORD type, const BYTE* data, DWORD size)
 {
     if (data == nullptr || size == 0)
         return std::string();
     if (!IsStringType(type))
         return std::string(reinterpret_cast<const char*>(data), size);
-    std::wstring text(size / sizeof(wchar_t), L'\0');
-    memcpy(text.data(), data, text.size() * sizeof(wchar_t));
+    // A string whose size leaves out the terminator that follows it in memory is stored with it,
+    // as Windows does.
+    const auto* chars = reinterpret_cast<const wchar_t*>(data);
+    size_t count = size / sizeof(wchar_t);
+    bool addTerminator = count > 0 && size % sizeof(wchar_t) == 0 && chars[count - 1] != L'\0' &&
+                         TerminatorFollows(chars, count);
+    std::wstring text(count, L'\0');
+    memcpy(text.data(), data, count * sizeof(wchar_t));
+    if (addTerminator)
+        text.push_back(L'\0');
     std::u16string units = winport::ToUtf16(text);
     return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
 }
@@ -120,37 +226,54 @@ LSTATUS CopyName(const std::string& utf8, LPWSTR name, LPDWORD nameLength)
     if (name == nullptr || nameLength == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::wstring text = winport::FromUtf8(utf8);
-    if (*nameLength <= text.size())
+    if (!winport::CopyTextOut(text, name, *nameLength))
         return ERROR_MORE_DATA;
-    wmemcpy(name, text.c_str(), text.size() + 1);
     *nameLength = static_cast<DWORD>(text.size());
     return ERROR_SUCCESS;
 }
 
-LSTATUS OpenOrCreate(bool create, HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result, LPDWORD disposition)
+LSTATUS OpenOrCreate(bool create, HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result,
+                     LPDWORD disposition)
 {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
+    std::string path = Utf8(subKey);
+    while (!path.empty() && path.back() == '\\')
+        path.pop_back();
+    // Where the new key hangs below its predefined key, to open it again after a server restart.
+    uint64_t root = static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(key));
+    std::string fullPath = path;
+    if (!IsPredefined(key))
+    {
+        auto parent = std::dynamic_pointer_cast<CKeyObject>(winport::posix::LookupHandle(key));
+        if (!parent)
+            return ERROR_INVALID_HANDLE;
+        root = parent->Root();
+        fullPath = parent->Path().empty() ? path
+                   : path.empty()         ? parent->Path()
+                                          : parent->Path() + "\\" + path;
+    }
     std::shared_ptr<CMachineConnection> connection;
-    uint64_t serverKey = 0;
-    DWORD rc = Resolve(key, connection, serverKey);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
-    SRegOpenKeyRequest request;
-    request.key = serverKey;
-    request.path = Utf8(subKey);
-    while (!request.path.empty() && request.path.back() == '\\')
-        request.path.pop_back();
-    request.access = access;
     SRegOpenKeyReply reply;
-    rc = create ? connection->Call(request, reply, static_cast<uint16_t>(ERequest::RegCreateKey))
-                : connection->Call(request, reply);
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
+    DWORD rc;
+    if (create)
+    {
+        SRegCreateKeyRequest request;
+        request.path = path;
+        request.access = access;
+        rc = Send(key, request, reply, &connection);
+    }
+    else
+    {
+        SRegOpenKeyRequest request;
+        request.path = path;
+        request.access = access;
+        rc = Send(key, request, reply, &connection);
+    }
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
-    *result = static_cast<HKEY>(winport::posix::InsertHandle(
-        std::make_shared<CKeyObject>(std::move(connection), reply.key, true)));
+    *result = static_cast<HKEY>(winport::posix::InsertHandle(std::make_shared<CKeyObject>(
+        std::move(connection), reply.key, true, root, fullPath, access)));
     if (disposition != nullptr)
         *disposition = reply.created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -181,20 +304,15 @@ LSTATUS RegCloseKey(HKEY key)
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize)
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+                         LPDWORD dataSize)
 {
     if (data != nullptr && dataSize == nullptr)
         return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<CMachineConnection> connection;
     SRegQueryValueRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
     request.name = Utf8(valueName);
     SRegValueReply reply;
-    rc = connection->Call(request, reply);
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
+    DWORD rc = Send(key, request, reply);
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
     if (type != nullptr)
@@ -202,66 +320,49 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPB
     return CopyData(StoredToNative(reply.type, reply.data), data, dataSize);
 }
 
-LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize)
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data,
+                       DWORD dataSize)
 {
     if (data == nullptr && dataSize != 0)
         return ERROR_NOACCESS;
-    std::shared_ptr<CMachineConnection> connection;
     SRegSetValueRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
     request.name = Utf8(valueName);
     request.type = type;
     request.data = NativeToStored(type, data, dataSize);
     SStatusReply reply;
-    rc = connection->Call(request, reply);
-    return static_cast<LSTATUS>(rc == ERROR_SUCCESS ? reply.status : rc);
+    return static_cast<LSTATUS>(Send(key, request, reply));
 }
 
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName)
 {
-    std::shared_ptr<CMachineConnection> connection;
     SRegDeleteValueRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
     request.name = Utf8(valueName);
     SStatusReply reply;
-    rc = connection->Call(request, reply);
-    return static_cast<LSTATUS>(rc == ERROR_SUCCESS ? reply.status : rc);
+    return static_cast<LSTATUS>(Send(key, request, reply));
 }
 
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey)
 {
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<CMachineConnection> connection;
     SRegDeleteKeyRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
     request.path = Utf8(subKey);
     SStatusReply reply;
-    rc = connection->Call(request, reply);
-    return static_cast<LSTATUS>(rc == ERROR_SUCCESS ? reply.status : rc);
+    return static_cast<LSTATUS>(Send(key, request, reply));
 }
 
-LSTATUS RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM, DWORD) { return RegDeleteKeyW(key, subKey); }
-
-LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPWSTR className,
-                      LPDWORD classLength, PFILETIME lastWriteTime)
+LSTATUS RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM, DWORD)
 {
-    std::shared_ptr<CMachineConnection> connection;
-    SRegEnumRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
+    return RegDeleteKeyW(key, subKey);
+}
+
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD,
+                      LPWSTR className, LPDWORD classLength, PFILETIME lastWriteTime)
+{
+    SRegEnumKeyRequest request;
     request.index = index;
     SRegEnumKeyReply reply;
-    rc = connection->Call(request, reply, static_cast<uint16_t>(ERequest::RegEnumKey));
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
+    DWORD rc = Send(key, request, reply);
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
     if (className != nullptr && classLength != nullptr && *classLength > 0)
@@ -276,16 +377,10 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
 LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type,
                       LPBYTE data, LPDWORD dataSize)
 {
-    std::shared_ptr<CMachineConnection> connection;
-    SRegEnumRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
+    SRegEnumValueRequest request;
     request.index = index;
     SRegValueReply reply;
-    rc = connection->Call(request, reply, static_cast<uint16_t>(ERequest::RegEnumValue));
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
+    DWORD rc = Send(key, request, reply);
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
     LSTATUS named = CopyName(reply.name, name, nameLength);
@@ -303,15 +398,9 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWOR
                          LPDWORD maxValueNameLength, LPDWORD maxValueLength,
                          LPDWORD securityDescriptorLength, PFILETIME lastWriteTime)
 {
-    std::shared_ptr<CMachineConnection> connection;
     SRegQueryInfoKeyRequest request;
-    DWORD rc = Resolve(key, connection, request.key);
-    if (rc != ERROR_SUCCESS)
-        return static_cast<LSTATUS>(rc);
     SRegQueryInfoKeyReply reply;
-    rc = connection->Call(request, reply);
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
+    DWORD rc = Send(key, request, reply);
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
     if (className != nullptr && classLength != nullptr && *classLength > 0)
@@ -336,7 +425,8 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWOR
     if (lastWriteTime != nullptr)
     {
         lastWriteTime->dwLowDateTime = static_cast<DWORD>(reply.lastWriteTime);
-        lastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(reply.lastWriteTime) >> 32);
+        lastWriteTime->dwHighDateTime =
+            static_cast<DWORD>(static_cast<uint64_t>(reply.lastWriteTime) >> 32);
     }
     return ERROR_SUCCESS;
 }
@@ -352,7 +442,8 @@ LSTATUS RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result)
         folder = winport::fleet::CurrentMachine().name;
     else if (DWORD rc = winport::fleet::ResolveServer(machineName, folder); rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
-    if (winport::fleet::NamesEqual(winport::FromUtf8(folder), winport::FromUtf8(winport::fleet::CurrentMachine().name)))
+    if (winport::fleet::NamesEqual(winport::FromUtf8(folder),
+                                   winport::FromUtf8(winport::fleet::CurrentMachine().name)))
     {
         *result = key;
         return ERROR_SUCCESS;
@@ -361,7 +452,8 @@ LSTATUS RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result)
     DWORD rc = winport::posix::ConnectionForServer(folder, connection);
     if (rc != ERROR_SUCCESS)
         return static_cast<LSTATUS>(rc);
+    uint64_t predefined = static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(key));
     *result = static_cast<HKEY>(winport::posix::InsertHandle(std::make_shared<CKeyObject>(
-        std::move(connection), static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(key)), false)));
+        std::move(connection), predefined, false, predefined, std::string(), 0)));
     return ERROR_SUCCESS;
 }

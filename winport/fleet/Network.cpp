@@ -1,15 +1,14 @@
 // Linux only: shares of other machines, the per-process WNet connection table, the Net and Ds
 // calls, computer names and system facts.
-#include "winport/posix/Network.h"
+#include "winport/fleet/Network.h"
 
 #include "winport/WinBase.h"
 #include "winport/WinNet.h"
 #include "winport/WinReg.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
-#include "winport/posix/MachineClient.h"
+#include "winport/fleet/MachineClient.h"
 #include "winport/posix/PosixSupport.h"
-#include "winport/posix/RegistryStore.h"
 
 #include <sys/stat.h>
 
@@ -95,12 +94,7 @@ std::wstring ReadString(const std::shared_ptr<CMachineConnection>& connection, c
         if (rc == ERROR_SUCCESS)
             rc = reply.status;
         if (rc == ERROR_SUCCESS)
-        {
-            std::u16string units(reply.data.size() / 2, u'\0');
-            memcpy(units.data(), reply.data.data(), units.size() * 2);
-            value = winport::FromUtf16(units.data(), units.size());
-            value = value.c_str();
-        }
+            value = winport::fleet::FromStoredString(reply.data).c_str();
         SRegCloseKeyRequest close;
         close.key = opened.key;
         SStatusReply closed;
@@ -457,26 +451,20 @@ DWORD DsGetDcNameW(LPCWSTR computer, LPCWSTR domain, GUID*, LPCWSTR, ULONG flags
         if (winport::fleet::NamesEqual(wanted, name))
             wanted.clear();
     }
-    // A domain of the fleet keeps its facts in its account store.
-    std::string folder = winport::fleet::CurrentMachine().fleetRoot + "/domains/" + winport::ToUtf8(wanted);
-    struct stat st;
-    winport::posix::CRegistryStore store;
-    if (wanted.empty() || stat((folder + "/accounts.db").c_str(), &st) != 0 ||
-        store.Open(folder + "/accounts.db") != ERROR_SUCCESS)
+    // A domain of the fleet keeps its facts in its account store, which the machine server reads.
+    if (wanted.empty())
         return ERROR_NO_SUCH_DOMAIN;
-    auto read = [&store](const wchar_t* value) {
-        int64_t key;
-        DWORD type;
-        std::string data;
-        if (store.OpenKey(winport::posix::kKeyLocalMachine, L"Domain", key) != ERROR_SUCCESS ||
-            store.QueryValue(key, value, type, data) != ERROR_SUCCESS)
-            return std::wstring();
-        std::u16string units(data.size() / 2, u'\0');
-        memcpy(units.data(), data.data(), units.size() * 2);
-        return std::wstring(winport::FromUtf16(units.data(), units.size()).c_str());
-    };
-    std::wstring dnsName = read(L"DnsName");
-    std::wstring controller = read(L"ControllerName");
+    std::shared_ptr<CMachineConnection> local;
+    SDomainInfoRequest request;
+    request.domain = winport::ToUtf8(wanted);
+    SDomainInfoReply reply;
+    DWORD rc = CMachineConnection::Local(local);
+    if (rc == ERROR_SUCCESS)
+        rc = local->Call(request, reply);
+    if (rc != ERROR_SUCCESS || reply.status != ERROR_SUCCESS)
+        return ERROR_NO_SUCH_DOMAIN;
+    std::wstring dnsName = winport::FromUtf8(reply.dnsName);
+    std::wstring controller = winport::FromUtf8(reply.controllerName);
     if (controller.empty())
         controller = wanted + L"-DC";
     bool dns = (flags & DS_RETURN_DNS_NAME) != 0 && !dnsName.empty();
@@ -510,13 +498,12 @@ BOOL CopyComputerName(const std::wstring& text, LPWSTR buffer, LPDWORD size, DWO
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (buffer == nullptr || *size <= text.size())
+    if (!winport::CopyTextOut(text, buffer, *size))
     {
         *size = static_cast<DWORD>(text.size() + 1);
         SetLastError(tooSmall);
         return FALSE;
     }
-    wmemcpy(buffer, text.c_str(), text.size() + 1);
     *size = static_cast<DWORD>(text.size());
     return TRUE;
 }

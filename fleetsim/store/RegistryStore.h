@@ -1,4 +1,4 @@
-// Linux only: a machine's registry and account store in its registry.db (SQLite, WAL mode).
+// A machine's registry and account store in its registry.db (SQLite, WAL mode).
 // The machine server is its user while the machine runs; machine creation writes it directly.
 #pragma once
 
@@ -10,7 +10,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace winport::posix
+namespace machine
 {
 
 // Keys are rows; the hive roots are fixed ids.
@@ -63,6 +63,9 @@ public:
     bool IsGroupMember(const std::wstring& group, const std::wstring& member);
     bool AccountExists(const std::wstring& name);
 
+    // SQLite's message on the last failure, for the server's log.
+    const char* LastMessage() const;
+
     // A name folded for comparison without regard to case.
     static std::string Fold(const std::wstring& name);
 
@@ -75,11 +78,6 @@ private:
     sqlite3* m_pDb = nullptr;
     sqlite3_stmt* m_Statements[32] = {};
 };
-
-// A string as the registry stores it (UTF-16LE with its terminator), and back (without the
-// trailing terminators; a multi-string keeps the NULs between its items).
-std::string ToStoredString(const std::wstring& text);
-std::wstring FromStoredString(const std::string& bytes);
 
 // Writes values below HKEY_LOCAL_MACHINE, creating keys, and keeps the first failure.
 class CRegistryWriter
@@ -102,7 +100,4 @@ private:
     DWORD m_Status = ERROR_SUCCESS;
 };
 
-// "NAME" or "DOMAIN\NAME" split into its parts; domain "." or empty for a local name.
-void SplitAccountName(const std::wstring& full, std::wstring& domain, std::wstring& name);
-
-} // namespace winport::posix
+} // namespace machine

@@ -1,10 +1,10 @@
-// Linux only: locating the fleet and the machine of this process, creating machine folders,
-// and placing Windows paths on the machine's folder.
+// Linux only: locating the fleet and the machine of this process, preparing the default
+// workstation, and the hosts file.
 #include "winport/WinMachine.h"
 
 #include "winport/WinBase.h"
 #include "winport/WinString.h"
-#include "winport/posix/Network.h"
+#include "winport/fleet/Network.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <arpa/inet.h>
@@ -25,12 +25,12 @@ namespace winport::fleet
 namespace
 {
 
-std::string DefaultFleetRoot()
+} // namespace
+
+std::string DefaultFleetRoot(const char* state, const char* home)
 {
-    const char* state = getenv("XDG_STATE_HOME");
     if (state != nullptr && *state == '/')
         return std::string(state) + "/fleet";
-    const char* home = getenv("HOME");
     return std::string(home != nullptr && *home != '\0' ? home : "/tmp") + "/.local/state/fleet";
 }
 
@@ -46,8 +46,6 @@ std::string DefaultMachineName()
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return name.substr(0, 15);
 }
-
-} // namespace
 
 bool IsValidMachineName(const std::string& name)
 {
@@ -94,10 +92,8 @@ DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const 
     if (flock(fd, LOCK_EX) != 0)
         return posix::ErrnoToWin32(errno);
     std::string content;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        content.append(buffer, static_cast<size_t>(n));
+    if (!posix::ReadRest(fd, content))
+        return posix::ErrnoToWin32(errno);
     size_t pos = 0;
     while (pos < content.size())
     {
@@ -125,71 +121,38 @@ DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const 
 namespace
 {
 
+// Where the environment places this process: fleet root, machine name, and whether the name
+// is the default one.
+void PlaceProcess(std::string& root, std::string& name, bool& isDefault)
+{
+    const char* configured = getenv("FLEET_ROOT");
+    root = configured != nullptr && *configured != '\0' ? configured
+                                                        : DefaultFleetRoot(getenv("XDG_STATE_HOME"), getenv("HOME"));
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    const char* named = getenv("FLEET_MACHINE");
+    isDefault = named == nullptr || *named == '\0';
+    name = isDefault ? DefaultMachineName() : std::string(named);
+}
+
 SMachine ResolveCurrentMachine()
 {
     SMachine machine;
-    const char* root = getenv("FLEET_ROOT");
-    machine.fleetRoot = root != nullptr && *root != '\0' ? root : DefaultFleetRoot();
-    while (machine.fleetRoot.size() > 1 && machine.fleetRoot.back() == '/')
-        machine.fleetRoot.pop_back();
-    const char* named = getenv("FLEET_MACHINE");
-    bool isDefault = named == nullptr || *named == '\0';
-    std::string name = isDefault ? DefaultMachineName() : std::string(named);
+    std::string name;
+    bool isDefault;
+    PlaceProcess(machine.fleetRoot, name, isDefault);
     std::string folder = FindMachineFolder(machine.fleetRoot, name);
     if (folder.empty())
     {
-        DWORD rc = ERROR_INVALID_NAME;
-        if (isDefault && IsValidMachineName(name))
-        {
-            rc = CreateMachine(machine.fleetRoot, name, EMachineProfile::Workstation);
-            if (rc == ERROR_ALREADY_EXISTS)
-                rc = ERROR_SUCCESS; // another process created it first
-        }
-        else if (!isDefault)
-            rc = ERROR_BAD_NETPATH;
-        if (rc != ERROR_SUCCESS)
-        {
-            fprintf(stderr, "fleet: machine '%s' is not in the fleet at '%s' (error %u)\n",
-                    name.c_str(), machine.fleetRoot.c_str(), static_cast<unsigned>(rc));
-            _exit(70);
-        }
-        folder = FindMachineFolder(machine.fleetRoot, name);
+        fprintf(stderr, "fleet: machine '%s' is not in the fleet at '%s'%s\n", name.c_str(), machine.fleetRoot.c_str(),
+                isDefault ? " (the program did not prepare it)" : "");
+        _exit(70);
     }
     machine.name = folder;
     machine.folder = machine.fleetRoot + "/machines/" + folder;
     struct stat st;
     machine.hasLinuxDrive = lstat((machine.folder + "/drive/z").c_str(), &st) == 0;
     return machine;
-}
-
-// Finds the entry of dir whose name matches without regard to case.
-bool FindEntry(const std::string& dir, const std::string& name, std::string& found)
-{
-    std::string exact = dir + "/" + name;
-    struct stat st;
-    if (lstat(exact.c_str(), &st) == 0)
-    {
-        found = name;
-        return true;
-    }
-    if (errno != ENOENT)
-        return false;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    std::wstring wanted = FromUtf8(name);
-    bool ok = false;
-    while (dirent* entry = readdir(d))
-    {
-        if (NamesEqual(FromUtf8(entry->d_name), wanted))
-        {
-            found = entry->d_name;
-            ok = true;
-            break;
-        }
-    }
-    closedir(d);
-    return ok;
 }
 
 } // namespace
@@ -200,89 +163,35 @@ const SMachine& CurrentMachine()
     return s_Machine;
 }
 
-DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t drive,
-                   const std::vector<std::wstring>& components, std::string& hostPath)
+DWORD PrepareCurrentMachine()
 {
-    char letter = static_cast<char>(tolower(static_cast<unsigned char>(drive)));
-    std::string root = machineFolder + "/drive/" + std::string(1, letter);
-    struct stat st;
-    bool linuxDrive = letter == 'z' && hasLinuxDrive;
-    if ((letter == 'z' && !hasLinuxDrive) || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return ERROR_PATH_NOT_FOUND;
-    std::string path = linuxDrive ? std::string() : root;
-    bool exists = true;
-    for (const std::wstring& component : components)
-    {
-        std::string name = ToUtf8(component);
-        std::string found;
-        if (exists && FindEntry(path.empty() ? "/" : path, name, found))
-        {
-            path += "/" + found;
-            if (!linuxDrive && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-                return ERROR_ACCESS_DENIED; // a link could lead off the machine
-        }
-        else
-        {
-            exists = false;
-            path += "/" + name;
-        }
-    }
-    hostPath = path.empty() ? "/" : path;
-    return ERROR_SUCCESS;
-}
-
-DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
-{
-    const SMachine& machine = CurrentMachine();
-    wchar_t current[MAX_PATH];
-    DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
-    SParsedPath parsed;
-    DWORD rc = ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
+    std::string root, name;
+    bool isDefault;
+    PlaceProcess(root, name, isDefault);
+    if (!FindMachineFolder(root, name).empty())
+        return ERROR_SUCCESS;
+    if (!isDefault)
+        return ERROR_BAD_NETPATH;
+    if (!IsValidMachineName(name))
+        return ERROR_INVALID_COMPUTERNAME;
+    // The machine server program writes machine databases; this process never does.
+    DWORD rc = posix::MakeDirectories(root);
     if (rc != ERROR_SUCCESS)
         return rc;
-    if (parsed.kind == SParsedPath::EKind::Unc)
-        return posix::MapUncPath(parsed, hostPath);
-    return MapOnMachine(machine.folder, machine.hasLinuxDrive, parsed.drive, parsed.components, hostPath);
+    std::string program = MachineServerProgram();
+    std::string rootVariable = "FLEET_ROOT=" + root;
+    std::string machineVariable = "FLEET_MACHINE=" + name;
+    std::vector<std::string> environment = {rootVariable, machineVariable};
+    if (const char* path = getenv("PATH"))
+        environment.push_back(std::string("PATH=") + path);
+    int status = posix::RunProgram({program, "--create-workstation"}, environment);
+    if (status != 0)
+        return ERROR_BAD_NETPATH;
+    return FindMachineFolder(root, name).empty() ? ERROR_BAD_NETPATH : ERROR_SUCCESS;
 }
 
-std::wstring HostPathToWindows(const std::string& hostPath)
-{
-    const SMachine& machine = CurrentMachine();
-    std::string drives = machine.folder + "/drive/";
-    auto toBackslashes = [](std::string text) {
-        for (char& c : text)
-        {
-            if (c == '/')
-                c = '\\';
-        }
-        return FromUtf8(text);
-    };
-    if (hostPath.compare(0, drives.size(), drives) == 0 && hostPath.size() > drives.size())
-    {
-        char letter = hostPath[drives.size()];
-        std::string rest = hostPath.substr(drives.size() + 1);
-        if (letter != 'z' && (rest.empty() || rest[0] == '/'))
-        {
-            std::wstring result(1, static_cast<wchar_t>(toupper(static_cast<unsigned char>(letter))));
-            result += L":";
-            result += rest.empty() ? L"\\" : toBackslashes(rest);
-            return result;
-        }
-    }
-    if (machine.hasLinuxDrive)
-        return L"Z:" + toBackslashes(hostPath);
-    return L"\\\\?\\unix" + toBackslashes(hostPath);
-}
-
-UINT MachineAnsiCodePage()
-{
-    // Western European, the default of the machines the product runs on.
-    return CP_WINDOWS_1252;
-}
 
 } // namespace winport::fleet
-
-UINT GetACP() { return winport::fleet::MachineAnsiCodePage(); }
 
 namespace winport::fleet
 {
@@ -399,16 +308,8 @@ DWORD ResolveServer(const std::wstring& server, std::string& folderName)
     if (wanted.size() > 255)
         return ERROR_BAD_NETPATH;
     std::string content;
-    {
-        int fd = open((self.fleetRoot + "/hosts").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return ERROR_BAD_NETPATH;
-        posix::CFd guard(fd);
-        char buffer[8192];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0)
-            content.append(buffer, static_cast<size_t>(n));
-    }
+    if (!posix::ReadWholeFile(self.fleetRoot + "/hosts", content))
+        return ERROR_BAD_NETPATH;
     size_t pos = 0;
     while (pos < content.size())
     {

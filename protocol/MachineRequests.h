@@ -1,0 +1,291 @@
+// Every request of the machine server protocol, listed once: its wire number, its request and
+// reply messages and the callers it is for. The server's dispatch table and the clients' calls
+// are both generated from this list.
+#pragma once
+
+#include "protocol/MachineProtocol.h"
+
+#include <iterator>
+
+namespace machine::protocol
+{
+
+// ---- Messages ---------------------------------------------------------------------------------
+
+// Every reply starts with the Win32 status of the request.
+struct SStatusReply
+{
+    uint32_t status = 0;
+    template <class A> void Fields(A& a) { a(status); }
+};
+
+// The caller names the network credentials it acts with ("DOMAIN\user" or "user", and the
+// password), or none. The server knows the caller's process and machine from the connection
+// itself; a caller of another machine acts only with credentials valid here.
+struct SHelloRequest
+{
+    uint32_t version = kVersion;
+    std::string user;
+    std::string password;
+    template <class A> void Fields(A& a) { a(version, user, password); }
+};
+struct SHelloReply
+{
+    uint32_t status = 0;
+    uint32_t serverPid = 0;
+    uint32_t isAdministrator = 0; // the caller's credentials hold the Administrators group
+    uint32_t isLocal = 0;         // the caller runs on this machine
+    template <class A> void Fields(A& a) { a(status, serverPid, isAdministrator, isLocal); }
+};
+
+struct SShutdownRequest
+{
+    template <class A> void Fields(A&) {}
+};
+
+struct SPingRequest
+{
+    template <class A> void Fields(A&) {}
+};
+
+// Opens (or, for RegCreateKey, creates) sub-key path below key; access is the Win32 mask.
+struct SRegOpenKeyRequest
+{
+    uint64_t key = 0;
+    std::string path;
+    uint32_t access = 0;
+    template <class A> void Fields(A& a) { a(key, path, access); }
+};
+struct SRegCreateKeyRequest
+{
+    uint64_t key = 0;
+    std::string path;
+    uint32_t access = 0;
+    template <class A> void Fields(A& a) { a(key, path, access); }
+};
+struct SRegOpenKeyReply
+{
+    uint32_t status = 0;
+    uint64_t key = 0;
+    uint32_t created = 0; // RegCreateKey: 1 when the key is new
+    template <class A> void Fields(A& a) { a(status, key, created); }
+};
+
+struct SRegCloseKeyRequest
+{
+    uint64_t key = 0;
+    template <class A> void Fields(A& a) { a(key); }
+};
+
+struct SRegQueryValueRequest
+{
+    uint64_t key = 0;
+    std::string name;
+    template <class A> void Fields(A& a) { a(key, name); }
+};
+struct SRegValueReply
+{
+    uint32_t status = 0;
+    std::string name; // RegEnumValue only
+    uint32_t type = 0;
+    std::string data;
+    template <class A> void Fields(A& a) { a(status, name, type, data); }
+};
+
+struct SRegSetValueRequest
+{
+    uint64_t key = 0;
+    std::string name;
+    uint32_t type = 0;
+    std::string data;
+    template <class A> void Fields(A& a) { a(key, name, type, data); }
+};
+
+struct SRegDeleteValueRequest
+{
+    uint64_t key = 0;
+    std::string name;
+    template <class A> void Fields(A& a) { a(key, name); }
+};
+
+struct SRegDeleteKeyRequest
+{
+    uint64_t key = 0;
+    std::string path;
+    template <class A> void Fields(A& a) { a(key, path); }
+};
+
+struct SRegEnumKeyRequest
+{
+    uint64_t key = 0;
+    uint32_t index = 0;
+    template <class A> void Fields(A& a) { a(key, index); }
+};
+struct SRegEnumValueRequest : SRegEnumKeyRequest
+{
+};
+struct SRegEnumKeyReply
+{
+    uint32_t status = 0;
+    std::string name;
+    template <class A> void Fields(A& a) { a(status, name); }
+};
+
+struct SRegQueryInfoKeyRequest
+{
+    uint64_t key = 0;
+    template <class A> void Fields(A& a) { a(key); }
+};
+struct SRegQueryInfoKeyReply
+{
+    uint32_t status = 0;
+    uint32_t subKeys = 0;
+    uint32_t maxSubKeyLength = 0; // characters, without terminator
+    uint32_t values = 0;
+    uint32_t maxValueNameLength = 0; // characters, without terminator
+    uint32_t maxValueLength = 0;     // stored bytes
+    int64_t lastWriteTime = 0;       // FILETIME ticks
+    template <class A> void Fields(A& a)
+    {
+        a(status, subKeys, maxSubKeyLength, values, maxValueNameLength, maxValueLength,
+          lastWriteTime);
+    }
+};
+
+// Checks an account's password on the machine (local or of a trusted domain).
+struct SCheckCredentialsRequest
+{
+    std::string user;
+    std::string password;
+    template <class A> void Fields(A& a) { a(user, password); }
+};
+
+// Whether an account of the machine exists and holds its Administrators group (callers of the
+// machine only); the reply is an SHelloReply.
+struct SAccountInfoRequest
+{
+    std::string account;
+    template <class A> void Fields(A& a) { a(account); }
+};
+
+// A share of the machine: its folder as a Windows path of the machine. Administrative shares
+// (ADMIN$, C$, ...) answer administrators only.
+struct SGetShareRequest
+{
+    std::string share;
+    template <class A> void Fields(A& a) { a(share); }
+};
+struct SGetShareReply
+{
+    uint32_t status = 0;
+    std::string path;
+    std::string remark;
+    uint32_t special = 0; // 1 for an administrative share
+    template <class A> void Fields(A& a) { a(status, path, remark, special); }
+};
+
+// The machine's system environment, as its registry gives it to every process: "NAME=VALUE"
+// items, each ended by a NUL, in UTF-8.
+struct SGetEnvironmentRequest
+{
+    template <class A> void Fields(A&) {}
+};
+struct SEnvironmentReply
+{
+    uint32_t status = 0;
+    std::string block;
+    template <class A> void Fields(A& a) { a(status, block); }
+};
+
+// The facts of a domain this machine knows (its own domain when empty).
+struct SDomainInfoRequest
+{
+    std::string domain;
+    template <class A> void Fields(A& a) { a(domain); }
+};
+struct SDomainInfoReply
+{
+    uint32_t status = 0;
+    std::string name; // NetBIOS name
+    std::string dnsName;
+    std::string controllerName;
+    template <class A> void Fields(A& a) { a(status, name, dnsName, controllerName); }
+};
+
+// Who may make a request. A caller is local when its process runs on the server's machine (the
+// server finds that out from the process itself); a remote caller is known only by the network
+// credentials it gave in its Hello.
+enum class EAccess
+{
+    Anyone,   // before Hello
+    Caller,   // any greeted caller
+    Local,    // callers on this machine
+    Registry, // local callers with an account, and remote administrators; key rights apply
+    LocalAdministrator, // administrators on this machine
+};
+
+// X(name, wire number, request message, reply message, access rule)
+#define FLEET_MACHINE_REQUESTS(X)                                                                  \
+    X(Hello, 1, SHelloRequest, SHelloReply, Anyone)                                                \
+    X(Shutdown, 2, SShutdownRequest, SStatusReply, LocalAdministrator)                             \
+    X(RegOpenKey, 3, SRegOpenKeyRequest, SRegOpenKeyReply, Registry)                               \
+    X(RegCreateKey, 4, SRegCreateKeyRequest, SRegOpenKeyReply, Registry)                           \
+    X(RegCloseKey, 5, SRegCloseKeyRequest, SStatusReply, Registry)                                 \
+    X(RegQueryValue, 6, SRegQueryValueRequest, SRegValueReply, Registry)                           \
+    X(RegSetValue, 7, SRegSetValueRequest, SStatusReply, Registry)                                 \
+    X(RegDeleteValue, 8, SRegDeleteValueRequest, SStatusReply, Registry)                           \
+    X(RegDeleteKey, 9, SRegDeleteKeyRequest, SStatusReply, Registry)                               \
+    X(RegEnumKey, 10, SRegEnumKeyRequest, SRegEnumKeyReply, Registry)                              \
+    X(RegEnumValue, 11, SRegEnumValueRequest, SRegValueReply, Registry)                            \
+    X(RegQueryInfoKey, 12, SRegQueryInfoKeyRequest, SRegQueryInfoKeyReply, Registry)               \
+    X(CheckCredentials, 13, SCheckCredentialsRequest, SHelloReply, Caller)                         \
+    X(AccountInfo, 14, SAccountInfoRequest, SHelloReply, Local)                                    \
+    X(GetShare, 15, SGetShareRequest, SGetShareReply, Caller)                                      \
+    X(Ping, 16, SPingRequest, SStatusReply, Caller)                                                \
+    X(GetEnvironment, 17, SGetEnvironmentRequest, SEnvironmentReply, Local)                        \
+    X(DomainInfo, 18, SDomainInfoRequest, SDomainInfoReply, Local)
+
+enum class ERequest : uint16_t
+{
+#define FLEET_REQUEST_ENUM(name, number, request, reply, access) name = number,
+    FLEET_MACHINE_REQUESTS(FLEET_REQUEST_ENUM)
+#undef FLEET_REQUEST_ENUM
+};
+
+// What the list says of one request message: its code, its reply and its access rule.
+template <class TRequest> struct TRequestTraits;
+#define FLEET_REQUEST_TRAITS(name, number, request, reply, access)                                 \
+    template <> struct TRequestTraits<request>                                                     \
+    {                                                                                              \
+        static constexpr ERequest kCode = ERequest::name;                                          \
+        using TReply = reply;                                                                      \
+        static constexpr EAccess kAccess = EAccess::access;                                        \
+    };
+FLEET_MACHINE_REQUESTS(FLEET_REQUEST_TRAITS)
+#undef FLEET_REQUEST_TRAITS
+
+// Wire numbers are unique and fit the dispatch table.
+constexpr uint16_t kRequestNumbers[] = {
+#define FLEET_REQUEST_NUMBER(name, number, request, reply, access) number,
+    FLEET_MACHINE_REQUESTS(FLEET_REQUEST_NUMBER)
+#undef FLEET_REQUEST_NUMBER
+};
+constexpr uint16_t kMaxRequestNumber = 64;
+constexpr bool RequestNumbersAreUnique()
+{
+    for (size_t i = 0; i < std::size(kRequestNumbers); ++i)
+    {
+        if (kRequestNumbers[i] == 0 || kRequestNumbers[i] >= kMaxRequestNumber)
+            return false;
+        for (size_t j = i + 1; j < std::size(kRequestNumbers); ++j)
+        {
+            if (kRequestNumbers[i] == kRequestNumbers[j])
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(RequestNumbersAreUnique(),
+              "every request needs its own wire number below kMaxRequestNumber");
+
+} // namespace machine::protocol

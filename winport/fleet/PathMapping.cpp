@@ -1,0 +1,132 @@
+// Linux only: placing Windows paths of a machine on its folder, and Linux paths back.
+#include "winport/WinMachine.h"
+
+#include "winport/WinBase.h"
+#include "winport/WinString.h"
+#include "winport/fleet/BeneathOpen.h"
+#include "winport/fleet/Network.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace winport::fleet
+{
+namespace
+{
+
+// Finds the entry of dir whose name matches without regard to case.
+bool FindEntry(const std::string& dir, const std::string& name, std::string& found)
+{
+    std::string exact = dir + "/" + name;
+    struct stat st;
+    if (lstat(exact.c_str(), &st) == 0)
+    {
+        found = name;
+        return true;
+    }
+    if (errno != ENOENT)
+        return false;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    std::wstring wanted = FromUtf8(name);
+    bool ok = false;
+    while (dirent* entry = readdir(d))
+    {
+        if (NamesEqual(FromUtf8(entry->d_name), wanted))
+        {
+            found = entry->d_name;
+            ok = true;
+            break;
+        }
+    }
+    closedir(d);
+    return ok;
+}
+
+} // namespace
+
+DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t drive,
+                   const std::vector<std::wstring>& components, std::string& hostPath)
+{
+    char letter = static_cast<char>(tolower(static_cast<unsigned char>(drive)));
+    std::string root = machineFolder + "/drive/" + std::string(1, letter);
+    struct stat st;
+    bool linuxDrive = letter == 'z' && hasLinuxDrive;
+    if ((letter == 'z' && !hasLinuxDrive) || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return ERROR_PATH_NOT_FOUND;
+    std::string path = linuxDrive ? std::string() : root;
+    bool exists = true;
+    for (const std::wstring& component : components)
+    {
+        std::string name = ToUtf8(component);
+        std::string found;
+        if (exists && FindEntry(path.empty() ? "/" : path, name, found))
+        {
+            path += "/" + found;
+            if (!linuxDrive && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+                return ERROR_ACCESS_DENIED; // a link could lead off the machine
+        }
+        else
+        {
+            exists = false;
+            path += "/" + name;
+        }
+    }
+    if (path.empty())
+        path = "/";
+    // The Linux drive reaches everything but the fleet itself: its machines' drives and
+    // registries are reached only as Windows paths of their own, with credentials.
+    if (linuxDrive && posix::IsInFleetFolder(path))
+        return ERROR_ACCESS_DENIED;
+    hostPath = path;
+    return ERROR_SUCCESS;
+}
+
+DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
+{
+    const SMachine& machine = CurrentMachine();
+    wchar_t current[MAX_PATH];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
+    SParsedPath parsed;
+    DWORD rc = ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (parsed.kind == SParsedPath::EKind::Unc)
+        return posix::MapUncPath(parsed, hostPath);
+    return MapOnMachine(machine.folder, machine.hasLinuxDrive, parsed.drive, parsed.components, hostPath);
+}
+
+std::wstring HostPathToWindows(const std::string& hostPath)
+{
+    const SMachine& machine = CurrentMachine();
+    std::string drives = machine.folder + "/drive/";
+    auto toBackslashes = [](std::string text) {
+        for (char& c : text)
+        {
+            if (c == '/')
+                c = '\\';
+        }
+        return FromUtf8(text);
+    };
+    if (hostPath.compare(0, drives.size(), drives) == 0 && hostPath.size() > drives.size())
+    {
+        char letter = hostPath[drives.size()];
+        std::string rest = hostPath.substr(drives.size() + 1);
+        if (letter != 'z' && (rest.empty() || rest[0] == '/'))
+        {
+            std::wstring result(1, static_cast<wchar_t>(toupper(static_cast<unsigned char>(letter))));
+            result += L":";
+            result += rest.empty() ? L"\\" : toBackslashes(rest);
+            return result;
+        }
+    }
+    if (machine.hasLinuxDrive)
+        return L"Z:" + toBackslashes(hostPath);
+    return L"\\\\?\\unix" + toBackslashes(hostPath);
+}
+
+} // namespace winport::fleet

@@ -212,6 +212,75 @@ struct SDomainInfoReply
     template <class A> void Fields(A& a) { a(status, name, dnsName, controllerName); }
 };
 
+// ---- Kernel objects ----------------------------------------------------------------------------
+
+// Creates a named or unnamed event or mutex, or opens the named one that exists (existed = 1);
+// a name held by another kind of object is ERROR_INVALID_HANDLE, as on Windows.
+enum class EObjectKind : uint32_t
+{
+    Event = 1,
+    Mutex = 2,
+};
+struct SCreateObjectRequest
+{
+    uint32_t kind = 0;
+    std::string name; // UTF-8, empty for an unnamed object
+    uint32_t manualReset = 0;
+    uint32_t initialState = 0; // event signalled, or mutex owned by the calling thread
+    uint32_t threadId = 0;
+    template <class A> void Fields(A& a) { a(kind, name, manualReset, initialState, threadId); }
+};
+struct SObjectReply
+{
+    uint32_t status = 0;
+    uint64_t handle = 0;
+    uint32_t existed = 0;
+    template <class A> void Fields(A& a) { a(status, handle, existed); }
+};
+// Opens a named object of a kind: ERROR_FILE_NOT_FOUND when no object holds the name.
+struct SOpenObjectRequest
+{
+    uint32_t kind = 0;
+    std::string name;
+    template <class A> void Fields(A& a) { a(kind, name); }
+};
+// SetEvent (1), ResetEvent (2), PulseEvent (3).
+struct SEventRequest
+{
+    uint64_t handle = 0;
+    uint32_t operation = 0;
+    template <class A> void Fields(A& a) { a(handle, operation); }
+};
+// ERROR_NOT_OWNER unless the calling thread owns the mutex.
+struct SReleaseMutexRequest
+{
+    uint64_t handle = 0;
+    uint32_t threadId = 0;
+    template <class A> void Fields(A& a) { a(handle, threadId); }
+};
+struct SCloseHandleRequest
+{
+    uint64_t handle = 0;
+    template <class A> void Fields(A& a) { a(handle); }
+};
+// Waits on up to 64 handles for one (all = 0) or all of them. The reply comes when the wait is
+// over: result is WAIT_OBJECT_0 + i, WAIT_ABANDONED_0 + i or WAIT_TIMEOUT. A caller that waits
+// makes no other request on that connection meanwhile.
+struct SWaitRequest
+{
+    std::string handles; // the handles as consecutive uint64 values
+    uint32_t all = 0;
+    uint32_t timeout = 0; // milliseconds, INFINITE for none
+    uint32_t threadId = 0;
+    template <class A> void Fields(A& a) { a(handles, all, timeout, threadId); }
+};
+struct SWaitReply
+{
+    uint32_t status = 0;
+    uint32_t result = 0;
+    template <class A> void Fields(A& a) { a(status, result); }
+};
+
 // Who may make a request. A caller is local when its process runs on the server's machine (the
 // server finds that out from the process itself); a remote caller is known only by the network
 // credentials it gave in its Hello.
@@ -243,7 +312,13 @@ enum class EAccess
     X(GetShare, 15, SGetShareRequest, SGetShareReply, Caller)                                      \
     X(Ping, 16, SPingRequest, SStatusReply, Caller)                                                \
     X(GetEnvironment, 17, SGetEnvironmentRequest, SEnvironmentReply, Local)                        \
-    X(DomainInfo, 18, SDomainInfoRequest, SDomainInfoReply, Local)
+    X(DomainInfo, 18, SDomainInfoRequest, SDomainInfoReply, Local)                                 \
+    X(CreateObject, 19, SCreateObjectRequest, SObjectReply, Local)                                 \
+    X(OpenObject, 20, SOpenObjectRequest, SObjectReply, Local)                                     \
+    X(EventOperation, 21, SEventRequest, SStatusReply, Local)                                      \
+    X(ReleaseMutex, 22, SReleaseMutexRequest, SStatusReply, Local)                                 \
+    X(CloseHandle, 23, SCloseHandleRequest, SStatusReply, Local)                                   \
+    X(Wait, 24, SWaitRequest, SWaitReply, Local)
 
 enum class ERequest : uint16_t
 {

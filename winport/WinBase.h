@@ -42,6 +42,28 @@ BOOL CloseHandle(HANDLE handle);
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
                      DWORD access, BOOL inherit, DWORD options);
 
+// Events, mutexes and waits: kernel objects of the machine, named or not, shared by its
+// processes through the machine server. One wait may mix any of them.
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED_0 0x00000080L
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+#define SYNCHRONIZE 0x00100000L
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x1F0003
+#define MUTEX_ALL_ACCESS 0x1F0001
+struct SECURITY_ATTRIBUTES;
+HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+BOOL PulseEvent(HANDLE event);
+HANDLE CreateMutexW(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, LPCWSTR name);
+HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+
 // Local heap.
 #define LMEM_FIXED 0x0000
 #define LMEM_MOVEABLE 0x0002

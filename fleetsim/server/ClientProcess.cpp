@@ -12,6 +12,17 @@
 namespace machine
 {
 
+CClientProcess::~CClientProcess()
+{
+    CloseAll();
+    for (const std::weak_ptr<CObject>& watched : m_Watched)
+    {
+        std::shared_ptr<CObject> object = watched.lock();
+        if (object && object->Ops().processGone != nullptr)
+            object->Ops().processGone(*object, *this);
+    }
+}
+
 uint64_t CClientProcess::Insert(std::shared_ptr<CObject> object, uint32_t access)
 {
     uint64_t handle = m_NextHandle;
@@ -31,6 +42,15 @@ DWORD CClientProcess::Get(uint64_t handle, const SObjectOps& kind, uint32_t righ
     object = it->second.object;
     if (granted != nullptr)
         *granted = it->second.access;
+    return ERROR_SUCCESS;
+}
+
+DWORD CClientProcess::GetAny(uint64_t handle, std::shared_ptr<CObject>& object) const
+{
+    auto it = m_Handles.find(handle);
+    if (it == m_Handles.end())
+        return ERROR_INVALID_HANDLE;
+    object = it->second.object;
     return ERROR_SUCCESS;
 }
 

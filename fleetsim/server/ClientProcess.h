@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace machine
 {
@@ -29,7 +30,7 @@ class CClientProcess
 {
 public:
     explicit CClientProcess(SCallerIdentity identity) : m_Identity(std::move(identity)) {}
-    ~CClientProcess() { CloseAll(); }
+    ~CClientProcess();
     CClientProcess(const CClientProcess&) = delete;
     CClientProcess& operator=(const CClientProcess&) = delete;
 
@@ -40,9 +41,13 @@ public:
     // one, or of another kind; ERROR_ACCESS_DENIED when it lacks one of the rights asked.
     DWORD Get(uint64_t handle, const SObjectOps& kind, uint32_t rights,
               std::shared_ptr<CObject>& object, uint32_t* granted = nullptr) const;
+    // The object behind a handle of any kind.
+    DWORD GetAny(uint64_t handle, std::shared_ptr<CObject>& object) const;
     DWORD Close(uint64_t handle);
     void CloseAll();
     size_t HandleCount() const { return m_Handles.size(); }
+    // An object that must hear when this process ends (a mutex one of its threads owns).
+    void Watch(const std::shared_ptr<CObject>& object) { m_Watched.push_back(object); }
 
 private:
     struct SHandle
@@ -52,6 +57,7 @@ private:
     };
     SCallerIdentity m_Identity;
     std::map<uint64_t, SHandle> m_Handles;
+    std::vector<std::weak_ptr<CObject>> m_Watched;
     uint64_t m_NextHandle = 0x1000;
 };
 

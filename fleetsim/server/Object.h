@@ -14,17 +14,26 @@ namespace machine
 class CObject;
 class CClientProcess;
 
-// What the server asks of a kind of object. Entries a kind does not need stay null.
-struct SObjectOps
+// A thread that waits: its process and its thread id.
+struct SWaiter
 {
-    const char* kind;                                   // for logs and handle checks
-    bool (*signalled)(const CObject& object);           // may a waiter go on
-    void (*satisfy)(CObject& object);                   // a waiter went on (auto reset, owner)
-    void (*close)(CObject& object, CClientProcess& by); // one handle of it was closed
-    void (*destroy)(CObject& object);                   // the last reference is gone
+    CClientProcess* process = nullptr;
+    uint32_t threadId = 0;
 };
 
-class CObject
+// What the server asks of a kind of object. Entries a kind does not need stay null; an object
+// without signalled cannot be waited on.
+struct SObjectOps
+{
+    const char* kind;                                            // for logs and handle checks
+    bool (*signalled)(const CObject& object, const SWaiter& by); // may this waiter go on
+    bool (*satisfy)(CObject& object, const SWaiter& by);         // it went on; true when abandoned
+    void (*close)(CObject& object, CClientProcess& by);          // one handle of it was closed
+    void (*processGone)(CObject& object, CClientProcess& gone);  // a process it knows has ended
+    void (*destroy)(CObject& object);                            // the last reference is gone
+};
+
+class CObject : public std::enable_shared_from_this<CObject>
 {
 public:
     explicit CObject(const SObjectOps& ops) : m_Ops(ops) {}

@@ -51,7 +51,8 @@ bool Invoke(SRequestContext& context, uint16_t code, const char* body, size_t si
     typename TRequestTraits<TRequest>::TReply answer;
     THandler(context, request, answer);
     status = answer.status;
-    reply = Encode(code, answer);
+    if (!context.deferred)
+        reply = Encode(code, answer);
     return true;
 }
 
@@ -149,7 +150,7 @@ int CMachineServer::Run()
     while (!m_bStop)
     {
         epoll_event events[64];
-        int n = epoll_wait(m_EpollFd, events, 64, kTick);
+        int n = epoll_wait(m_EpollFd, events, 64, MillisecondsToNextDeadline(kTick));
         if (n < 0 && errno != EINTR)
             return 2;
         for (int i = 0; i < n; ++i)
@@ -179,6 +180,7 @@ int CMachineServer::Run()
             if (!keep)
                 Drop(fd);
         }
+        ExpireWaits();
         if (n <= 0)
         {
             // The machine was removed from its fleet: nothing is left to serve.
@@ -250,7 +252,10 @@ void CMachineServer::Drop(int fd)
     // go with it.
     epoll_ctl(m_EpollFd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
+    m_Waits.remove_if([fd](const SPendingWait& wait) { return wait.fd == fd; });
     m_Connections.erase(fd);
+    // A process that ended may have left mutexes abandoned, which waiters may now take.
+    WakeWaiters();
 }
 
 bool CMachineServer::Receive(SConnection& connection)
@@ -282,7 +287,7 @@ bool CMachineServer::Serve(SConnection& connection)
 {
     size_t offset = 0;
     bool keep = true;
-    while (keep && connection.outBytes < kMaxPendingOutput &&
+    while (keep && !connection.waiting && connection.outBytes < kMaxPendingOutput &&
            connection.in.size() - offset >= sizeof(SHeader))
     {
         SHeader header;

@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace machine
 {
@@ -31,7 +33,8 @@ struct SConnection
     std::deque<std::string> out; // replies not yet written: drained under EPOLLOUT
     size_t outOffset = 0;        // of out.front()
     size_t outBytes = 0;
-    bool writing = false;                    // EPOLLOUT is armed
+    bool writing = false; // EPOLLOUT is armed
+    bool waiting = false; // a Wait of this connection is pending; its reply comes later
     std::shared_ptr<CClientProcess> process; // set by Hello
 };
 
@@ -40,7 +43,8 @@ struct SRequestContext
 {
     CMachineServer& server;
     SConnection& connection;
-    bool drop = false; // end the connection after the reply
+    bool drop = false;     // end the connection after the reply
+    bool deferred = false; // the reply comes later (a wait that is not over yet)
 };
 
 class CMachineServer
@@ -81,6 +85,15 @@ public:
     // Who the process at the other end of a connection is, before its credentials count.
     bool IsLocalPeer(pid_t pid, std::wstring& account);
 
+    // A wait of a connection on objects, answered now when it can be, else when an object
+    // changes (WakeWaiters, after every change that may let a waiter on) or its time is up.
+    void AddWait(SConnection& connection, uint16_t code,
+                 std::vector<std::shared_ptr<CObject>> objects, bool all, uint32_t timeout,
+                 uint32_t threadId);
+    void WakeWaiters();
+    // The named objects of the machine.
+    CObjectDirectory& Names() { return m_Objects; }
+
 private:
     void Accept();
     void AcceptOverLimit();
@@ -91,6 +104,21 @@ private:
     bool Dispatch(SConnection& connection, uint16_t code, const char* body, size_t size,
                   std::string& reply);
     bool Allowed(const SConnection& connection, protocol::EAccess access) const;
+
+    struct SPendingWait
+    {
+        int fd = -1;
+        uint16_t code = 0;
+        std::vector<std::shared_ptr<CObject>> objects;
+        bool all = false;
+        SWaiter waiter;
+        int64_t deadline = -1; // steady milliseconds, -1 for none
+    };
+    // Satisfies the wait when it can: its result, or false.
+    bool TryWait(SPendingWait& wait, uint32_t& result);
+    void AnswerWait(const SPendingWait& wait, uint32_t status, uint32_t result);
+    void ExpireWaits();
+    int MillisecondsToNextDeadline(int tick) const;
 
     std::string m_FleetRoot;
     std::string m_CanonicalRoot;
@@ -109,6 +137,7 @@ private:
     CRegistryStore m_Store;
     std::map<std::string, std::unique_ptr<CRegistryStore>> m_DomainStores;
     CObjectDirectory m_Objects;
+    std::list<SPendingWait> m_Waits;
 };
 
 } // namespace machine

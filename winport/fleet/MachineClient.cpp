@@ -194,6 +194,17 @@ DWORD CMachineConnection::Remote(const std::string& machineFolderName, const std
     return ERROR_SUCCESS;
 }
 
+DWORD CMachineConnection::OwnForThisThread(std::shared_ptr<CMachineConnection>& connection)
+{
+    std::shared_ptr<CMachineConnection> opened;
+    DWORD rc = Open(fleet::CurrentMachine().name, L"", L"", opened);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    opened->m_bProcessIdentity = true;
+    connection = std::move(opened);
+    return ERROR_SUCCESS;
+}
+
 DWORD CMachineConnection::Renew(const std::shared_ptr<CMachineConnection>& broken,
                                 std::shared_ptr<CMachineConnection>& fresh)
 {

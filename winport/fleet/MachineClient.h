@@ -27,6 +27,9 @@ public:
     static DWORD Remote(const std::string& machineFolderName, const std::wstring& user,
                         const std::wstring& password,
                         std::shared_ptr<CMachineConnection>& connection);
+    // A connection of this machine as the process's account for one thread alone (a thread
+    // that waits blocks its connection until the wait is over).
+    static DWORD OwnForThisThread(std::shared_ptr<CMachineConnection>& connection);
     // A live connection with the identity of one that broke (its server ended meanwhile).
     static DWORD Renew(const std::shared_ptr<CMachineConnection>& broken,
                        std::shared_ptr<CMachineConnection>& fresh);

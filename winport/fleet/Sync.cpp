@@ -1,0 +1,225 @@
+// Linux only: events, mutexes and waits, as objects of the machine server. A thread that waits
+// does so on a connection of its own, so that it stalls no other thread of its process.
+#include "winport/WinBase.h"
+#include "winport/WinString.h"
+#include "winport/fleet/MachineClient.h"
+#include "winport/posix/PosixSupport.h"
+
+#include <cstring>
+
+using namespace machine::protocol;
+using winport::posix::CMachineConnection;
+
+namespace
+{
+
+// A handle of this process to an object of its machine's server.
+class CServerObject : public winport::posix::CKernelObject
+{
+public:
+    CServerObject(std::shared_ptr<CMachineConnection> connection, uint64_t handle)
+        : m_Connection(std::move(connection)), m_Handle(handle)
+    {
+    }
+    ~CServerObject() override
+    {
+        if (!m_Connection->IsBroken())
+        {
+            SCloseHandleRequest request;
+            request.handle = m_Handle;
+            SStatusReply reply;
+            m_Connection->Call(request, reply);
+        }
+    }
+    std::shared_ptr<CMachineConnection> m_Connection;
+    uint64_t m_Handle;
+};
+
+std::shared_ptr<CServerObject> ServerObject(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<CServerObject>(winport::posix::LookupHandle(handle));
+}
+
+HANDLE Failed(DWORD code)
+{
+    SetLastError(code);
+    return nullptr;
+}
+
+BOOL Refused(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+// The reply's status as the call's result; a connection that broke is ERROR_NOT_READY.
+template <class TRequest>
+DWORD Ask(TRequest& request, typename TRequestTraits<TRequest>::TReply& reply,
+          std::shared_ptr<CMachineConnection>* used = nullptr)
+{
+    std::shared_ptr<CMachineConnection> connection;
+    DWORD rc = CMachineConnection::Local(connection);
+    if (rc == ERROR_SUCCESS)
+        rc = connection->Call(request, reply);
+    if (rc == ERROR_SUCCESS)
+        rc = reply.status;
+    if (used != nullptr)
+        *used = std::move(connection);
+    return rc;
+}
+
+HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualReset,
+                    bool initialState)
+{
+    std::shared_ptr<CMachineConnection> connection;
+    SObjectReply reply;
+    DWORD rc;
+    if (create)
+    {
+        SCreateObjectRequest request;
+        request.kind = static_cast<uint32_t>(kind);
+        request.name = name != nullptr ? winport::ToUtf8(name) : std::string();
+        request.manualReset = manualReset ? 1 : 0;
+        request.initialState = initialState ? 1 : 0;
+        request.threadId = GetCurrentThreadId();
+        rc = Ask(request, reply, &connection);
+    }
+    else
+    {
+        if (name == nullptr)
+            return Failed(ERROR_INVALID_PARAMETER);
+        SOpenObjectRequest request;
+        request.kind = static_cast<uint32_t>(kind);
+        request.name = winport::ToUtf8(name);
+        rc = Ask(request, reply, &connection);
+    }
+    if (rc != ERROR_SUCCESS)
+        return Failed(rc);
+    HANDLE handle = winport::posix::InsertHandle(
+        std::make_shared<CServerObject>(std::move(connection), reply.handle));
+    // A create that found the name's object succeeds and says so.
+    SetLastError(reply.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL EventOperation(HANDLE event, uint32_t operation)
+{
+    std::shared_ptr<CServerObject> object = ServerObject(event);
+    if (!object)
+        return Refused(ERROR_INVALID_HANDLE);
+    SEventRequest request;
+    request.handle = object->m_Handle;
+    request.operation = operation;
+    SStatusReply reply;
+    DWORD rc = object->m_Connection->Call(request, reply);
+    if (rc == ERROR_SUCCESS)
+        rc = reply.status;
+    return rc == ERROR_SUCCESS ? TRUE : Refused(rc);
+}
+
+// This thread's own connection for waits, opened on its first wait and closed with the thread.
+DWORD WaitConnection(std::shared_ptr<CMachineConnection>& connection)
+{
+    thread_local std::shared_ptr<CMachineConnection> t_Connection;
+    if (!t_Connection || t_Connection->IsBroken())
+    {
+        DWORD rc = CMachineConnection::OwnForThisThread(t_Connection);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    }
+    connection = t_Connection;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+HANDLE CreateEventW(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCWSTR name)
+{
+    return CreateOrOpen(true, EObjectKind::Event, name, manualReset != FALSE,
+                        initialState != FALSE);
+}
+
+HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name)
+{
+    return CreateOrOpen(false, EObjectKind::Event, name, false, false);
+}
+
+BOOL SetEvent(HANDLE event)
+{
+    return EventOperation(event, 1);
+}
+BOOL ResetEvent(HANDLE event)
+{
+    return EventOperation(event, 2);
+}
+BOOL PulseEvent(HANDLE event)
+{
+    return EventOperation(event, 3);
+}
+
+HANDLE CreateMutexW(SECURITY_ATTRIBUTES*, BOOL initialOwner, LPCWSTR name)
+{
+    return CreateOrOpen(true, EObjectKind::Mutex, name, false, initialOwner != FALSE);
+}
+
+HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name)
+{
+    return CreateOrOpen(false, EObjectKind::Mutex, name, false, false);
+}
+
+BOOL ReleaseMutex(HANDLE mutex)
+{
+    std::shared_ptr<CServerObject> object = ServerObject(mutex);
+    if (!object)
+        return Refused(ERROR_INVALID_HANDLE);
+    SReleaseMutexRequest request;
+    request.handle = object->m_Handle;
+    request.threadId = GetCurrentThreadId();
+    SStatusReply reply;
+    DWORD rc = object->m_Connection->Call(request, reply);
+    if (rc == ERROR_SUCCESS)
+        rc = reply.status;
+    return rc == ERROR_SUCCESS ? TRUE : Refused(rc);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
+{
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    SWaitRequest request;
+    for (DWORD i = 0; i < count; ++i)
+    {
+        std::shared_ptr<CServerObject> object = ServerObject(handles[i]);
+        if (!object)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        request.handles.append(reinterpret_cast<const char*>(&object->m_Handle),
+                               sizeof object->m_Handle);
+    }
+    request.all = waitAll ? 1 : 0;
+    request.timeout = milliseconds;
+    request.threadId = GetCurrentThreadId();
+    std::shared_ptr<CMachineConnection> connection;
+    SWaitReply reply;
+    DWORD rc = WaitConnection(connection);
+    if (rc == ERROR_SUCCESS)
+        rc = connection->Call(request, reply);
+    if (rc == ERROR_SUCCESS)
+        rc = reply.status;
+    if (rc != ERROR_SUCCESS)
+    {
+        SetLastError(rc);
+        return WAIT_FAILED;
+    }
+    return reply.result;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}

@@ -1,0 +1,191 @@
+// Events, mutexes and waits across the processes and threads of a machine.
+#include "testsupport/TestSupport.h"
+#include "winport/WinBase.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+constexpr DWORD kGuard = 60000; // only against a hang
+
+std::string Env(const char* name)
+{
+    const char* value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+} // namespace
+
+TEST(WinSync, ChildMeetsItsParent)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\WinSync.Ready");
+    HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, L"WinSync.Go");
+    ASSERT_NE(ready, nullptr);
+    ASSERT_NE(go, nullptr);
+    if (Env("WINSYNC_MUTEX") == "1")
+    {
+        // Takes the mutex and dies holding it.
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, L"WinSync.Held");
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(WaitForSingleObject(mutex, kGuard), static_cast<DWORD>(WAIT_OBJECT_0));
+        testsupport::WriteHostFile(Env("WINSYNC_PID_FILE"), std::to_string(getpid()));
+        ASSERT_TRUE(SetEvent(ready));
+        pause();
+    }
+    ASSERT_TRUE(SetEvent(ready));
+    EXPECT_EQ(WaitForSingleObject(go, kGuard), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(ready);
+    CloseHandle(go);
+}
+
+TEST(WinSync, NamedObjectsMeetAcrossProcessesAndVanishWithTheirLastHandle)
+{
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"WinSync.Ready");
+    ASSERT_NE(ready, nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+    HANDLE go = CreateEventW(nullptr, FALSE, FALSE, L"WinSync.Go");
+    ASSERT_NE(go, nullptr);
+    HANDLE again = CreateEventW(nullptr, FALSE, FALSE, L"winsync.go");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"WinSync.Go"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"WinSync.Go"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    std::string output;
+    int result = -1;
+    std::thread child(
+        [&] { result = testsupport::RunChild("WinSync.ChildMeetsItsParent", {}, &output); });
+    EXPECT_EQ(WaitForSingleObject(ready, kGuard), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(SetEvent(go));
+    child.join();
+    EXPECT_EQ(result, 0) << output;
+
+    CloseHandle(ready);
+    CloseHandle(go);
+    HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, L"WinSync.Go");
+    EXPECT_NE(opened, nullptr) << "one handle is still open";
+    CloseHandle(opened);
+    CloseHandle(again);
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, L"WinSync.Go"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(WinSync, AMutexWhoseOwnerIsKilledIsAbandoned)
+{
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"WinSync.Ready");
+    HANDLE go = CreateEventW(nullptr, FALSE, FALSE, L"WinSync.Go");
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"WinSync.Held");
+    ASSERT_NE(mutex, nullptr);
+    std::string output;
+    int result = -1;
+    std::string pidFile = testsupport::FleetRoot() + "/winsync-child.pid";
+    std::thread child(
+        [&]
+        {
+            result = testsupport::RunChild("WinSync.ChildMeetsItsParent",
+                                           {{"WINSYNC_MUTEX", "1"}, {"WINSYNC_PID_FILE", pidFile}},
+                                           &output);
+        });
+    ASSERT_EQ(WaitForSingleObject(ready, kGuard), static_cast<DWORD>(WAIT_OBJECT_0));
+    // The child holds the mutex now: a short wait times out.
+    EXPECT_EQ(WaitForSingleObject(mutex, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    // The child is killed while it holds the mutex.
+    pid_t holder = static_cast<pid_t>(atoi(testsupport::ReadHostFile(pidFile).c_str()));
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(kill(holder, SIGKILL), 0);
+    child.join();
+    EXPECT_EQ(result, 128 + SIGKILL) << output;
+    EXPECT_EQ(WaitForSingleObject(mutex, kGuard), static_cast<DWORD>(WAIT_ABANDONED_0));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the owner takes it again";
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_FALSE(ReleaseMutex(mutex));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+    // Another thread cannot release what this one owns.
+    ASSERT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    BOOL released = TRUE;
+    std::thread([&] { released = ReleaseMutex(mutex); }).join();
+    EXPECT_FALSE(released);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+    CloseHandle(ready);
+    CloseHandle(go);
+}
+
+TEST(WinSync, WaitsOnManyObjectsAndManyThreads)
+{
+    // Wait-any gives the first signalled; wait-all waits for all; timeouts and bad input.
+    HANDLE a = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE b = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    HANDLE both[] = {a, b};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "auto reset";
+    SetEvent(a);
+    SetEvent(b);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "wait-all took the auto event";
+    EXPECT_EQ(WaitForSingleObject(a, 0), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "a manual event stays set";
+    ResetEvent(a);
+    HANDLE same[] = {a, a};
+    EXPECT_EQ(WaitForMultipleObjects(2, same, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    std::vector<HANDLE> many(65, a);
+    EXPECT_EQ(WaitForMultipleObjects(65, many.data(), FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    HANDLE bogus[] = {a, reinterpret_cast<HANDLE>(0x7777)};
+    EXPECT_EQ(WaitForMultipleObjects(2, bogus, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetEvent(reinterpret_cast<HANDLE>(0x7777)));
+
+    // 64 threads wait on their own events at once, and each wakes when its event is set; a
+    // thread blocked in a wait stalls no other request of the process.
+    constexpr int kThreads = 64;
+    std::vector<HANDLE> events(kThreads);
+    for (HANDLE& event : events)
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::vector<DWORD> results(kThreads, WAIT_FAILED);
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kThreads; ++i)
+        waiters.emplace_back([&, i] { results[i] = WaitForSingleObject(events[i], kGuard); });
+    for (int i = kThreads - 1; i >= 0; --i)
+        EXPECT_TRUE(SetEvent(events[i]));
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    for (int i = 0; i < kThreads; ++i)
+    {
+        EXPECT_EQ(results[i], static_cast<DWORD>(WAIT_OBJECT_0)) << i;
+        CloseHandle(events[i]);
+    }
+
+    // An auto-reset event lets exactly one of two waiters through.
+    HANDLE once = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> passed{0};
+    std::thread first([&] { passed += WaitForSingleObject(once, 500) == WAIT_OBJECT_0; });
+    std::thread second([&] { passed += WaitForSingleObject(once, 500) == WAIT_OBJECT_0; });
+    SetEvent(once);
+    first.join();
+    second.join();
+    EXPECT_EQ(passed.load(), 1);
+    CloseHandle(once);
+    CloseHandle(a);
+    CloseHandle(b);
+}

@@ -3,6 +3,7 @@
 // the same work, with a summary of the ratios after the run.
 #include "bench/BenchSupport.h"
 #include "fleetsim/Fleet.h"
+#include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinMachine.h"
 #include "winport/WinReg.h"
@@ -16,10 +17,12 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +31,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -497,6 +501,132 @@ BENCHMARK(BM_Fleet_InProcess100Exchange)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
+// ---- Cross-process event ---------------------------------------------------------------------
+
+// A second process of the machine that answers: each "Ping" event with the "Pong" event, and
+// each byte on a Unix socket with the same byte, so that both round trips run between the same
+// two processes.
+struct SEchoChild
+{
+    pid_t pid = -1;
+    int socket = -1;
+    HANDLE ping = nullptr;
+    HANDLE pong = nullptr;
+};
+
+SEchoChild& EchoChild()
+{
+    static SEchoChild s_Child = [] {
+        SEchoChild child;
+        child.ping = CreateEventW(nullptr, FALSE, FALSE, L"HostBench.Ping");
+        child.pong = CreateEventW(nullptr, FALSE, FALSE, L"HostBench.Pong");
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+            return child;
+        child.pid = fork();
+        if (child.pid == 0)
+        {
+            close(pair[0]);
+            setenv("FLEET_HOSTBENCH_ECHO", std::to_string(pair[1]).c_str(), 1);
+            execl("/proc/self/exe", "/proc/self/exe", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pair[1]);
+        child.socket = pair[0];
+        char ready = 0;
+        if (read(child.socket, &ready, 1) != 1)
+            child.socket = -1;
+        return child;
+    }();
+    return s_Child;
+}
+
+void StopEchoChild()
+{
+    SEchoChild& child = EchoChild();
+    if (child.socket >= 0)
+        close(child.socket);
+    if (child.pid > 0)
+        waitpid(child.pid, nullptr, 0);
+    CloseHandle(child.ping);
+    CloseHandle(child.pong);
+}
+
+int RunEchoChild(int fd)
+{
+    HANDLE ping = OpenEventW(SYNCHRONIZE, FALSE, L"HostBench.Ping");
+    HANDLE pong = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"HostBench.Pong");
+    if (ping == nullptr || pong == nullptr)
+        return 1;
+    std::thread events([ping, pong] {
+        while (WaitForSingleObject(ping, INFINITE) == WAIT_OBJECT_0)
+            SetEvent(pong);
+    });
+    events.detach();
+    char byte = 'r';
+    if (write(fd, &byte, 1) != 1)
+        return 1;
+    while (read(fd, &byte, 1) == 1 && write(fd, &byte, 1) == 1)
+    {
+    }
+    _exit(0); // the parent is done; the event thread ends with the process
+}
+
+void ReportP50(benchmark::State& state, std::vector<double>& samples)
+{
+    std::sort(samples.begin(), samples.end());
+    state.counters["p50_us"] = samples.empty() ? 0 : samples[samples.size() / 2] * 1e6;
+}
+
+void BM_Event_SignalToWake(benchmark::State& state)
+{
+    SEchoChild& child = EchoChild();
+    if (child.socket < 0)
+    {
+        state.SkipWithError("the echo process did not start");
+        return;
+    }
+    std::vector<double> samples;
+    for (auto _ : state)
+    {
+        auto start = std::chrono::steady_clock::now();
+        SetEvent(child.ping);
+        if (WaitForSingleObject(child.pong, 10000) != WAIT_OBJECT_0)
+        {
+            state.SkipWithError("no answer");
+            return;
+        }
+        samples.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    ReportP50(state, samples);
+}
+
+void BM_Event_Baseline_SocketPingPong(benchmark::State& state)
+{
+    SEchoChild& child = EchoChild();
+    if (child.socket < 0)
+    {
+        state.SkipWithError("the echo process did not start");
+        return;
+    }
+    std::vector<double> samples;
+    for (auto _ : state)
+    {
+        auto start = std::chrono::steady_clock::now();
+        char byte = 'p';
+        if (write(child.socket, &byte, 1) != 1 || read(child.socket, &byte, 1) != 1)
+        {
+            state.SkipWithError("no answer");
+            return;
+        }
+        samples.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    ReportP50(state, samples);
+}
+
+BENCHMARK(BM_Event_SignalToWake)->MinTime(0.2)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_Event_Baseline_SocketPingPong)->MinTime(0.2)->Repetitions(5)->UseRealTime();
+
 // ---- Summary -----------------------------------------------------------------------------------
 
 
@@ -504,7 +634,23 @@ BENCHMARK(BM_Fleet_InProcess100Exchange)
 // the measuring thread's CPU time.
 void PrintSummary(const bench::CSummaryReporter& reporter)
 {
+    StopEchoChild();
     printf("\nSummary (%s of real time):\n", reporter.UsesMedians() ? "medians" : "means");
+
+    const bench::SResult* wake = reporter.Find("BM_Event_SignalToWake");
+    const bench::SResult* socketRound = reporter.Find("BM_Event_Baseline_SocketPingPong");
+    if (wake != nullptr && socketRound != nullptr && socketRound->counters.count("p50_us") != 0 &&
+        socketRound->counters.at("p50_us") > 0)
+    {
+        // A round trip of events is two hand-overs, each a signal and the wake of a waiter in the
+        // other process; the socket round trip is the baseline as a whole.
+        double events = wake->counters.at("p50_us") / 2, sockets = socketRound->counters.at("p50_us");
+        printf("%-34s %8.1f us p50 vs socket ping-pong %6.1f us  ratio %5.2f  target <= 2: %s\n",
+               "named event, signal to wake", events, sockets, events / sockets,
+               events / sockets <= 2 ? "met" : "MISSED");
+    }
+    else
+        printf("%-34s not measured\n", "named event, signal to wake");
 
     const bench::SResult* query = reporter.Find("BM_Registry_QueryValue");
     const bench::SResult* ping = reporter.Find("BM_Registry_Floor_Ping");
@@ -578,6 +724,9 @@ std::string ProgramFolder()
 
 int main(int argc, char** argv)
 {
+    // The echo process of the event benchmark runs in its parent's fleet.
+    if (const char* echo = getenv("FLEET_HOSTBENCH_ECHO"))
+        return RunEchoChild(atoi(echo));
     s_BinFolder = ProgramFolder();
     return bench::RunBenchmarks(argc, argv, "fleet-hostbench", s_FleetRoot, [] {
         // The large hive goes into the machine's database before its server first starts.

@@ -279,6 +279,9 @@ bool CMachineServer::Receive(SConnection& connection)
             return false;
         }
         connection.in.append(buffer, static_cast<size_t>(n));
+        // Less than a full chunk: the socket is drained for now, and the loop hears of more.
+        if (static_cast<size_t>(n) < sizeof buffer)
+            break;
     }
     return Serve(connection);
 }

@@ -17,8 +17,8 @@ namespace
 class CServerObject : public winport::posix::CKernelObject
 {
 public:
-    CServerObject(std::shared_ptr<CMachineConnection> connection, uint64_t handle)
-        : m_Connection(std::move(connection)), m_Handle(handle)
+    CServerObject(std::shared_ptr<CMachineConnection> connection, uint64_t handle, EObjectKind kind)
+        : m_Connection(std::move(connection)), m_Handle(handle), m_Kind(kind)
     {
     }
     ~CServerObject() override
@@ -33,6 +33,7 @@ public:
     }
     std::shared_ptr<CMachineConnection> m_Connection;
     uint64_t m_Handle;
+    EObjectKind m_Kind;
 };
 
 std::shared_ptr<CServerObject> ServerObject(HANDLE handle)
@@ -96,7 +97,7 @@ HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualRese
     if (rc != ERROR_SUCCESS)
         return Failed(rc);
     HANDLE handle = winport::posix::InsertHandle(
-        std::make_shared<CServerObject>(std::move(connection), reply.handle));
+        std::make_shared<CServerObject>(std::move(connection), reply.handle, kind));
     // A create that found the name's object succeeds and says so.
     SetLastError(reply.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
@@ -105,7 +106,7 @@ HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualRese
 BOOL EventOperation(HANDLE event, uint32_t operation)
 {
     std::shared_ptr<CServerObject> object = ServerObject(event);
-    if (!object)
+    if (!object || object->m_Kind != EObjectKind::Event)
         return Refused(ERROR_INVALID_HANDLE);
     SEventRequest request;
     request.handle = object->m_Handle;

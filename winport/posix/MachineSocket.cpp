@@ -76,7 +76,8 @@ int ListenMachineSocket(const std::string& machineFolder)
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 128) != 0)
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 128) != 0)
     {
         int error = errno;
         close(fd);
@@ -125,15 +126,38 @@ bool ReadExactly(int fd, char* p, size_t n)
 
 bool ReceiveFrame(int fd, uint16_t& code, std::string& body)
 {
+    // A reply usually comes whole in one read; the rest of a larger one follows. Only one reply
+    // is ever in flight on a connection, so nothing past it can arrive.
+    char first[4096];
+    ssize_t got;
+    do
+        got = recv(fd, first, sizeof first, 0);
+    while (got < 0 && errno == EINTR);
+    if (got < static_cast<ssize_t>(sizeof(machine::protocol::SHeader)))
+    {
+        if (got <= 0)
+            return false;
+        size_t have = static_cast<size_t>(got);
+        if (!ReadExactly(fd, first + have, sizeof(machine::protocol::SHeader) - have))
+            return false;
+        got = sizeof(machine::protocol::SHeader);
+    }
     machine::protocol::SHeader header;
-    if (!ReadExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
+    memcpy(&header, first, sizeof header);
+    if (header.length < sizeof header - sizeof(uint32_t) ||
+        header.length > machine::protocol::kMaxMessage)
         return false;
-    size_t rest = header.length + sizeof(uint32_t) - sizeof header;
-    if (header.length < sizeof header - sizeof(uint32_t) || header.length > machine::protocol::kMaxMessage)
-        return false;
-    body.resize(rest);
+    size_t total = header.length + sizeof(uint32_t);
+    if (static_cast<size_t>(got) > total)
+        return false; // more than one reply: the other side broke the protocol
     code = header.code;
-    return rest == 0 || ReadExactly(fd, body.data(), rest);
+    body.assign(first + sizeof header, static_cast<size_t>(got) - sizeof header);
+    size_t rest = total - static_cast<size_t>(got);
+    if (rest == 0)
+        return true;
+    size_t already = body.size();
+    body.resize(already + rest);
+    return ReadExactly(fd, body.data() + already, rest);
 }
 
 } // namespace winport::posix

@@ -39,6 +39,19 @@ DWORD PrepareCurrentMachine();
 std::string DefaultFleetRoot(const char* stateHome, const char* home);
 std::string DefaultMachineName();
 
+// What the environment a process was started with says of the machine it runs on and the
+// account it runs as (what it was started on, not what it says); false when the process cannot
+// be read (it ended, or is not ours).
+struct SProcessStart
+{
+    std::string fleetRoot;   // canonical Linux folder
+    std::string machineName; // as FLEET_MACHINE or the host name gives it
+    std::wstring account;    // FLEET_USER, else "Administrator"
+};
+bool ReadProcessStart(int pid, SProcessStart& start);
+// Whether a Linux process runs on this process's machine: a machine sees its own processes only.
+bool IsProcessOfThisMachine(int pid);
+
 // The program of the machine server: FLEET_MACHINED, else machined.exe beside fleetkit.dll.
 std::string MachineServerProgram();
 

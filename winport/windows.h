@@ -10,4 +10,5 @@
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/WinTypes.h"
+#include "winport/TlHelp32.h"
 #include "winport/WinVersion.h"

@@ -72,43 +72,4 @@ void CClientProcess::CloseAll()
         Close(m_Handles.begin()->first);
 }
 
-bool ReadPeerStart(pid_t pid, SPeerStart& start)
-{
-    // The environment a process was started with: what it was started on, not what it says.
-    std::string environ;
-    if (!winport::posix::ReadWholeFile("/proc/" + std::to_string(pid) + "/environ", environ))
-        return false;
-    std::string root, machine, user, home, state;
-    size_t pos = 0;
-    while (pos < environ.size())
-    {
-        size_t end = environ.find('\0', pos);
-        if (end == std::string::npos)
-            end = environ.size();
-        std::string item = environ.substr(pos, end - pos);
-        pos = end + 1;
-        auto take = [&item](const char* name, std::string& value)
-        {
-            size_t length = strlen(name);
-            if (item.compare(0, length, name) == 0 && item.size() > length && item[length] == '=')
-                value = item.substr(length + 1);
-        };
-        take("FLEET_ROOT", root);
-        take("FLEET_MACHINE", machine);
-        take("FLEET_USER", user);
-        take("HOME", home);
-        take("XDG_STATE_HOME", state);
-    }
-    if (root.empty())
-        root = winport::fleet::DefaultFleetRoot(state.empty() ? nullptr : state.c_str(),
-                                                home.empty() ? nullptr : home.c_str());
-    char canonical[PATH_MAX];
-    if (realpath(root.c_str(), canonical) == nullptr)
-        return false;
-    start.fleetRoot = canonical;
-    start.machineName = machine.empty() ? winport::fleet::DefaultMachineName() : machine;
-    start.account = user.empty() ? L"Administrator" : winport::FromUtf8(user);
-    return true;
-}
-
 } // namespace machine

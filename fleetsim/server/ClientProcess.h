@@ -61,14 +61,4 @@ private:
     uint64_t m_NextHandle = 0x1000;
 };
 
-// What the environment a process was started with says of the machine it runs on and the
-// account it runs as; false when the process cannot be read (it ended, or is not ours).
-struct SPeerStart
-{
-    std::string fleetRoot;   // canonical Linux folder
-    std::string machineName; // as FLEET_MACHINE or the host name gives it
-    std::wstring account;    // FLEET_USER, else "Administrator"
-};
-bool ReadPeerStart(pid_t pid, SPeerStart& start);
-
 } // namespace machine

@@ -434,8 +434,8 @@ std::shared_ptr<CClientProcess> CMachineServer::ProcessFor(const SCallerIdentity
 
 bool CMachineServer::IsLocalPeer(pid_t pid, std::wstring& account)
 {
-    SPeerStart start;
-    if (!ReadPeerStart(pid, start))
+    winport::fleet::SProcessStart start;
+    if (!winport::fleet::ReadProcessStart(pid, start))
         return false;
     account = start.account;
     return start.fleetRoot == m_CanonicalRoot &&

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,7 +83,8 @@ std::string FindMachineFolder(const std::string& fleetRoot, const std::string& n
     return found;
 }
 
-DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const std::vector<std::string>& aliases)
+DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name,
+                   const std::vector<std::string>& aliases)
 {
     std::string hosts = fleetRoot + "/hosts";
     int fd = open(hosts.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -126,8 +128,9 @@ namespace
 void PlaceProcess(std::string& root, std::string& name, bool& isDefault)
 {
     const char* configured = getenv("FLEET_ROOT");
-    root = configured != nullptr && *configured != '\0' ? configured
-                                                        : DefaultFleetRoot(getenv("XDG_STATE_HOME"), getenv("HOME"));
+    root = configured != nullptr && *configured != '\0'
+               ? configured
+               : DefaultFleetRoot(getenv("XDG_STATE_HOME"), getenv("HOME"));
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     const char* named = getenv("FLEET_MACHINE");
@@ -144,8 +147,8 @@ SMachine ResolveCurrentMachine()
     std::string folder = FindMachineFolder(machine.fleetRoot, name);
     if (folder.empty())
     {
-        fprintf(stderr, "fleet: machine '%s' is not in the fleet at '%s'%s\n", name.c_str(), machine.fleetRoot.c_str(),
-                isDefault ? " (the program did not prepare it)" : "");
+        fprintf(stderr, "fleet: machine '%s' is not in the fleet at '%s'%s\n", name.c_str(),
+                machine.fleetRoot.c_str(), isDefault ? " (the program did not prepare it)" : "");
         _exit(70);
     }
     machine.name = folder;
@@ -190,7 +193,6 @@ DWORD PrepareCurrentMachine()
     return FindMachineFolder(root, name).empty() ? ERROR_BAD_NETPATH : ERROR_SUCCESS;
 }
 
-
 } // namespace winport::fleet
 
 namespace winport::fleet
@@ -200,7 +202,8 @@ namespace
 
 bool IsHostNameCharacter(char c)
 {
-    return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == ':' || c == '%';
+    return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == ':' ||
+           c == '%';
 }
 
 // The address bytes of an IPv4 or IPv6 text (an IPv6 DNS literal is turned back first); the
@@ -286,7 +289,8 @@ bool IsLoopbackName(const std::wstring& server)
     if (name.empty() || strcasecmp(name.c_str(), "localhost") == 0 || name.rfind("127.", 0) == 0)
         return true;
     static const std::string kLocal = ".localhost";
-    if (name.size() > kLocal.size() && strcasecmp(name.c_str() + name.size() - kLocal.size(), kLocal.c_str()) == 0)
+    if (name.size() > kLocal.size() &&
+        strcasecmp(name.c_str() + name.size() - kLocal.size(), kLocal.c_str()) == 0)
         return true;
     std::string bytes;
     static const std::string kLoopback6(15, '\0');
@@ -335,6 +339,59 @@ DWORD ResolveServer(const std::wstring& server, std::string& folderName)
         pos = end + 1;
     }
     return ERROR_BAD_NETPATH;
+}
+
+bool ReadProcessStart(int pid, SProcessStart& start)
+{
+    // The environment a process was started with: what it was started on, not what it says.
+    std::string environ;
+    if (!posix::ReadWholeFile("/proc/" + std::to_string(pid) + "/environ", environ))
+        return false;
+    std::string root, machine, user, home, state;
+    size_t pos = 0;
+    while (pos < environ.size())
+    {
+        size_t end = environ.find('\0', pos);
+        if (end == std::string::npos)
+            end = environ.size();
+        std::string item = environ.substr(pos, end - pos);
+        pos = end + 1;
+        auto take = [&item](const char* name, std::string& value)
+        {
+            size_t length = strlen(name);
+            if (item.compare(0, length, name) == 0 && item.size() > length && item[length] == '=')
+                value = item.substr(length + 1);
+        };
+        take("FLEET_ROOT", root);
+        take("FLEET_MACHINE", machine);
+        take("FLEET_USER", user);
+        take("HOME", home);
+        take("XDG_STATE_HOME", state);
+    }
+    if (root.empty())
+        root = DefaultFleetRoot(state.empty() ? nullptr : state.c_str(),
+                                home.empty() ? nullptr : home.c_str());
+    char canonical[PATH_MAX];
+    if (realpath(root.c_str(), canonical) == nullptr)
+        return false;
+    start.fleetRoot = canonical;
+    start.machineName = machine.empty() ? DefaultMachineName() : machine;
+    start.account = user.empty() ? L"Administrator" : FromUtf8(user);
+    return true;
+}
+
+bool IsProcessOfThisMachine(int pid)
+{
+    const SMachine& self = CurrentMachine();
+    static const std::string s_Root = [&self]
+    {
+        char canonical[PATH_MAX];
+        return realpath(self.fleetRoot.c_str(), canonical) != nullptr ? std::string(canonical)
+                                                                      : self.fleetRoot;
+    }();
+    SProcessStart start;
+    return ReadProcessStart(pid, start) && start.fleetRoot == s_Root &&
+           NamesEqual(FromUtf8(start.machineName), FromUtf8(self.name));
 }
 
 } // namespace winport::fleet

@@ -33,8 +33,8 @@ enum SECURITY_IMPERSONATION_LEVEL
     SecurityDelegation
 };
 
-BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType, DWORD logonProvider,
-                PHANDLE token);
+BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType,
+                DWORD logonProvider, PHANDLE token);
 BOOL ImpersonateLoggedOnUser(HANDLE token);
 BOOL RevertToSelf();
 // ERROR_NO_TOKEN (1008) when the thread is not impersonating.
@@ -42,19 +42,56 @@ BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
 BOOL DuplicateToken(HANDLE token, SECURITY_IMPERSONATION_LEVEL level, PHANDLE duplicate);
 
+// Privileges of a token. Administrators hold the debug, backup, restore and shutdown
+// privileges (disabled until adjusted); others hold none of them.
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_QUERY 0x0008
+#define SE_PRIVILEGE_ENABLED 0x00000002L
+#define SE_DEBUG_NAME L"SeDebugPrivilege"
+struct LUID
+{
+    DWORD LowPart;
+    LONG HighPart;
+};
+typedef LUID* PLUID;
+struct LUID_AND_ATTRIBUTES
+{
+    LUID Luid;
+    DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES
+{
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
+typedef TOKEN_PRIVILEGES* PTOKEN_PRIVILEGES;
+// ERROR_NO_SUCH_PRIVILEGE (1313) for a name it does not know.
+BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid);
+// Succeeds when the token was opened with TOKEN_ADJUST_PRIVILEGES; the last error is then
+// ERROR_NOT_ALL_ASSIGNED (1300) when the token lacks a privilege it was asked to change.
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
+                           DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
+                           LPDWORD returnLength);
+
 // SIDs: the well-known ones the system builds.
 typedef void* PSID;
 struct SID_IDENTIFIER_AUTHORITY
 {
     BYTE Value[6];
 };
-#define SECURITY_NT_AUTHORITY {{0, 0, 0, 0, 0, 5}}
+#define SECURITY_NT_AUTHORITY                                                                      \
+    {                                                                                              \
+        {                                                                                          \
+            0, 0, 0, 0, 0, 5                                                                       \
+        }                                                                                          \
+    }
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020L
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220L
 #define DOMAIN_ALIAS_RID_USERS 0x00000221L
 #define SECURITY_LOCAL_SYSTEM_RID 0x00000012L
 BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE count, DWORD a0, DWORD a1,
-                              DWORD a2, DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7, PSID* sid);
+                              DWORD a2, DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7,
+                              PSID* sid);
 PSID FreeSid(PSID sid);
 DWORD GetLengthSid(PSID sid);
 BOOL IsValidSid(PSID sid);
@@ -98,14 +135,16 @@ struct PRIVILEGE_SET
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
 BOOL SetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID owner, BOOL defaulted);
 BOOL SetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR descriptor, PSID group, BOOL defaulted);
-BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl, BOOL defaulted);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl,
+                               BOOL defaulted);
 BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor);
 BOOL InitializeAcl(PACL acl, DWORD length, DWORD revision);
 BOOL AddAccessAllowedAce(PACL acl, DWORD revision, DWORD mask, PSID sid);
 void MapGenericMask(LPDWORD mask, GENERIC_MAPPING* mapping);
 // Grants the rights that access-allowed entries for the token's groups give.
-BOOL AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, GENERIC_MAPPING* mapping,
-                 PRIVILEGE_SET* privileges, LPDWORD privilegesLength, LPDWORD granted, LPBOOL status);
+BOOL AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired,
+                 GENERIC_MAPPING* mapping, PRIVILEGE_SET* privileges, LPDWORD privilegesLength,
+                 LPDWORD granted, LPBOOL status);
 
 namespace winport::security
 {

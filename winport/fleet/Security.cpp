@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <vector>
 
 using namespace machine::protocol;
@@ -21,12 +22,13 @@ namespace
 class CTokenObject : public winport::posix::CKernelObject
 {
 public:
-    std::wstring account;         // the local identity, "DOMAIN\user" or "user"
-    bool administrator = false;   // the identity holds the machine's Administrators group
-    bool impersonation = false;   // an impersonation token (else a primary one)
-    std::wstring networkUser;     // credentials for network use, empty for the identity's own
+    std::wstring account;       // the local identity, "DOMAIN\user" or "user"
+    bool administrator = false; // the identity holds the machine's Administrators group
+    bool impersonation = false; // an impersonation token (else a primary one)
+    std::wstring networkUser;   // credentials for network use, empty for the identity's own
     std::wstring networkPassword;
-    bool checkedLogon = false;    // made by a logon that checked the password: acts as account
+    bool checkedLogon = false; // made by a logon that checked the password: acts as account
+    std::set<DWORD> enabled;   // privileges switched on
 };
 
 thread_local std::shared_ptr<CTokenObject> t_pImpersonation;
@@ -44,25 +46,43 @@ std::shared_ptr<CTokenObject> ProcessToken()
 {
     static std::once_flag s_Once;
     static std::shared_ptr<CTokenObject> s_pToken;
-    std::call_once(s_Once, [] {
-        auto token = std::make_shared<CTokenObject>();
-        token->account = winport::security::ProcessAccount();
-        std::shared_ptr<winport::posix::CMachineConnection> connection;
-        if (winport::posix::CMachineConnection::Local(connection) == ERROR_SUCCESS)
-        {
-            SAccountInfoRequest request;
-            request.account = winport::ToUtf8(token->account);
-            SHelloReply reply;
-            if (connection->Call(request, reply) == ERROR_SUCCESS && reply.status == ERROR_SUCCESS)
-                token->administrator = reply.isAdministrator != 0;
-        }
-        s_pToken = token;
-    });
+    std::call_once(s_Once,
+                   []
+                   {
+                       auto token = std::make_shared<CTokenObject>();
+                       token->account = winport::security::ProcessAccount();
+                       std::shared_ptr<winport::posix::CMachineConnection> connection;
+                       if (winport::posix::CMachineConnection::Local(connection) == ERROR_SUCCESS)
+                       {
+                           SAccountInfoRequest request;
+                           request.account = winport::ToUtf8(token->account);
+                           SHelloReply reply;
+                           if (connection->Call(request, reply) == ERROR_SUCCESS &&
+                               reply.status == ERROR_SUCCESS)
+                               token->administrator = reply.isAdministrator != 0;
+                       }
+                       s_pToken = token;
+                   });
     return s_pToken;
 }
 
+// A handle to the process's own token (OpenProcessToken), with the rights it was opened with.
+class CTokenHandle : public winport::posix::CKernelObject
+{
+public:
+    CTokenHandle(std::shared_ptr<CTokenObject> object, DWORD rights)
+        : token(std::move(object)), access(rights)
+    {
+    }
+    std::shared_ptr<CTokenObject> token;
+    DWORD access;
+};
+std::mutex s_PrivilegeLock;
+
 std::shared_ptr<CTokenObject> TokenOf(HANDLE handle)
 {
+    if (auto own = std::dynamic_pointer_cast<CTokenHandle>(winport::posix::LookupHandle(handle)))
+        return own->token;
     return std::dynamic_pointer_cast<CTokenObject>(winport::posix::LookupHandle(handle));
 }
 
@@ -155,7 +175,8 @@ void ThreadNetworkCredentials(std::wstring& user, std::wstring& password)
 
 } // namespace winport::security
 
-BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType, DWORD, PHANDLE token)
+BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType, DWORD,
+                PHANDLE token)
 {
     if (user == nullptr || *user == L'\0' || token == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
@@ -224,13 +245,88 @@ BOOL OpenThreadToken(HANDLE, DWORD, BOOL, PHANDLE token)
     return TRUE;
 }
 
-BOOL OpenProcessToken(HANDLE process, DWORD, PHANDLE token)
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
     if (token == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     if (process != GetCurrentProcess())
         return Fail(ERROR_ACCESS_DENIED);
-    *token = winport::posix::InsertHandle(std::make_shared<CTokenObject>(*ProcessToken()));
+    // The handle reaches the process's own token: privileges switched on through it hold for
+    // the process.
+    auto handle = std::make_shared<CTokenHandle>(ProcessToken(), access);
+    *token = winport::posix::InsertHandle(handle);
+    return TRUE;
+}
+
+namespace
+{
+struct SPrivilegeName
+{
+    const wchar_t* name;
+    DWORD luid;
+};
+// The values Windows gives its privileges.
+constexpr SPrivilegeName kPrivileges[] = {
+    {L"SeShutdownPrivilege", 19}, {L"SeDebugPrivilege", 20},   {L"SeBackupPrivilege", 17},
+    {L"SeRestorePrivilege", 18},  {L"SeSecurityPrivilege", 8}, {L"SeTakeOwnershipPrivilege", 9},
+};
+constexpr DWORD kAdministratorPrivileges[] = {19, 20, 17, 18, 8, 9};
+} // namespace
+
+BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid)
+{
+    if (name == nullptr || luid == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    for (const SPrivilegeName& privilege : kPrivileges)
+    {
+        if (_wcsicmp(privilege.name, name) == 0)
+        {
+            luid->LowPart = privilege.luid;
+            luid->HighPart = 0;
+            return TRUE;
+        }
+    }
+    return Fail(ERROR_NO_SUCH_PRIVILEGE);
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD,
+                           PTOKEN_PRIVILEGES, LPDWORD returnLength)
+{
+    auto handle = std::dynamic_pointer_cast<CTokenHandle>(winport::posix::LookupHandle(token));
+    if (!handle)
+        return Fail(ERROR_INVALID_HANDLE);
+    if ((handle->access & TOKEN_ADJUST_PRIVILEGES) == 0)
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!disableAll && newState == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (returnLength != nullptr)
+        *returnLength = 0;
+    std::lock_guard<std::mutex> guard(s_PrivilegeLock);
+    CTokenObject& target = *handle->token;
+    if (disableAll)
+    {
+        target.enabled.clear();
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
+    bool allAssigned = true;
+    for (DWORD i = 0; i < newState->PrivilegeCount; ++i)
+    {
+        DWORD luid = newState->Privileges[i].Luid.LowPart;
+        bool held = false;
+        for (DWORD own : kAdministratorPrivileges)
+            held = held || (target.administrator && own == luid);
+        if (!held)
+        {
+            allAssigned = false;
+            continue;
+        }
+        if (newState->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
+            target.enabled.insert(luid);
+        else
+            target.enabled.erase(luid);
+    }
+    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
     return TRUE;
 }
 
@@ -245,8 +341,8 @@ BOOL DuplicateToken(HANDLE token, SECURITY_IMPERSONATION_LEVEL level, PHANDLE du
     return TRUE;
 }
 
-BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE count, DWORD a0, DWORD a1, DWORD a2,
-                              DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7, PSID* sid)
+BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE count, DWORD a0, DWORD a1,
+                              DWORD a2, DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7, PSID* sid)
 {
     if (authority == nullptr || sid == nullptr || count == 0 || count > 8)
         return Fail(ERROR_INVALID_PARAMETER);
@@ -279,7 +375,9 @@ BOOL IsValidSid(PSID sid)
 
 DWORD GetLengthSid(PSID sid)
 {
-    return IsValidSid(sid) ? static_cast<DWORD>(sizeof(SSidHeader) + static_cast<const SSidHeader*>(sid)->count * 4) : 0;
+    return IsValidSid(sid) ? static_cast<DWORD>(sizeof(SSidHeader) +
+                                                static_cast<const SSidHeader*>(sid)->count * 4)
+                           : 0;
 }
 
 BOOL EqualSid(PSID a, PSID b)
@@ -294,8 +392,8 @@ BOOL CheckTokenMembership(HANDLE token, PSID sid, LPBOOL isMember)
 {
     if (isMember == nullptr || !IsValidSid(sid))
         return Fail(ERROR_INVALID_PARAMETER);
-    std::shared_ptr<CTokenObject> object = token != nullptr ? TokenOf(token)
-                                                            : (t_pImpersonation ? t_pImpersonation : ProcessToken());
+    std::shared_ptr<CTokenObject> object =
+        token != nullptr ? TokenOf(token) : (t_pImpersonation ? t_pImpersonation : ProcessToken());
     if (!object)
         return Fail(ERROR_INVALID_HANDLE);
     *isMember = FALSE;
@@ -345,7 +443,8 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PA
 
 BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor)
 {
-    return descriptor != nullptr && static_cast<SDescriptor*>(descriptor)->revision == SECURITY_DESCRIPTOR_REVISION;
+    return descriptor != nullptr &&
+           static_cast<SDescriptor*>(descriptor)->revision == SECURITY_DESCRIPTOR_REVISION;
 }
 
 BOOL InitializeAcl(PACL acl, DWORD length, DWORD revision)
@@ -391,10 +490,11 @@ void MapGenericMask(LPDWORD mask, GENERIC_MAPPING* mapping)
     *mask = m & 0x0FFFFFFF;
 }
 
-BOOL AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, GENERIC_MAPPING* mapping,
-                 PRIVILEGE_SET*, LPDWORD, LPDWORD granted, LPBOOL status)
+BOOL AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired,
+                 GENERIC_MAPPING* mapping, PRIVILEGE_SET*, LPDWORD, LPDWORD granted, LPBOOL status)
 {
-    if (!IsValidSecurityDescriptor(descriptor) || granted == nullptr || status == nullptr || mapping == nullptr)
+    if (!IsValidSecurityDescriptor(descriptor) || granted == nullptr || status == nullptr ||
+        mapping == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<CTokenObject> object = TokenOf(token);
     if (!object)
@@ -416,7 +516,8 @@ BOOL AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, G
             PSID sid = p + sizeof(ACCESS_ALLOWED_ACE_HEADER);
             for (const auto& group : groups)
             {
-                if (ace->AceType == 0 && group.size() == GetLengthSid(sid) && memcmp(group.data(), sid, group.size()) == 0)
+                if (ace->AceType == 0 && group.size() == GetLengthSid(sid) &&
+                    memcmp(group.data(), sid, group.size()) == 0)
                     rights |= ace->Mask;
             }
             p += ace->AceSize;

@@ -33,6 +33,14 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 BOOL DeleteFileW(LPCWSTR path);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+
+// The kind of a drive by its root ("C:\", "\\server\share\", or null for the current
+// folder's): a drive of the machine is fixed, a share is remote, anything else has no root.
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+UINT GetDriveTypeW(LPCWSTR rootPath);
 BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
 

@@ -2,12 +2,12 @@
 // initialisation files.
 #include "winport/WinFile.h"
 
+#include "winport/NameExpression.h"
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
 #include "winport/WinReg.h"
 #include "winport/WinString.h"
 #include "winport/fleet/BeneathOpen.h"
-#include "winport/NameExpression.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <dirent.h>
@@ -80,8 +80,8 @@ bool IsLoadedModule(const std::string& host)
             // address perms offset device inode path
             char perms[8] = {}, dev[32] = {};
             unsigned long long node = 0;
-            if (sscanf(line.c_str(), "%*s %7s %*s %31s %llu", perms, dev, &node) == 3 && perms[2] == 'x' &&
-                std::to_string(node) == inode && strcmp(dev, device) == 0)
+            if (sscanf(line.c_str(), "%*s %7s %*s %31s %llu", perms, dev, &node) == 3 &&
+                perms[2] == 'x' && std::to_string(node) == inode && strcmp(dev, device) == 0)
             {
                 loaded = true;
                 break;
@@ -109,7 +109,10 @@ BOOL Fail(DWORD code)
     return FALSE;
 }
 
-bool IsReadOnly(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+bool IsReadOnly(const struct stat& st)
+{
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
 
 // Copies the bytes of one open file to another, in the kernel where it can.
 bool CopyContent(int from, int to)
@@ -258,27 +261,32 @@ std::string SpelledName(LPCWSTR path, const std::string& fallback)
 BOOL ScheduleAtReboot(LPCWSTR existing, LPCWSTR target)
 {
     HKEY key = nullptr;
-    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    LSTATUS rc =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(rc));
     std::wstring items;
     DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) ==
+            ERROR_SUCCESS &&
         type == REG_MULTI_SZ && size > 0)
     {
         items.resize(size / sizeof(wchar_t));
-        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(items.data()),
-                         &size);
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type,
+                         reinterpret_cast<BYTE*>(items.data()), &size);
         while (!items.empty() && items.back() == L'\0')
             items.pop_back();
         items.push_back(L'\0');
     }
     items += L"\\??\\" + std::wstring(existing) + L'\0';
-    items += (target != nullptr && *target != L'\0' ? L"\\??\\" + std::wstring(target) : std::wstring()) + L'\0';
+    items += (target != nullptr && *target != L'\0' ? L"\\??\\" + std::wstring(target)
+                                                    : std::wstring()) +
+             L'\0';
     items.push_back(L'\0');
     rc = RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
-                        reinterpret_cast<const BYTE*>(items.data()), static_cast<DWORD>(items.size() * sizeof(wchar_t)));
+                        reinterpret_cast<const BYTE*>(items.data()),
+                        static_cast<DWORD>(items.size() * sizeof(wchar_t)));
     RegCloseKey(key);
     return rc == ERROR_SUCCESS ? TRUE : Fail(static_cast<DWORD>(rc));
 }
@@ -293,12 +301,16 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists)
     return CopyHostFile(source, destination, failIfExists != FALSE);
 }
 
-BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) { return MoveFileExW(existing, target, MOVEFILE_COPY_ALLOWED); }
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
+{
+    return MoveFileExW(existing, target, MOVEFILE_COPY_ALLOWED);
+}
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
 {
     if (flags & MOVEFILE_DELAY_UNTIL_REBOOT)
-        return existing != nullptr ? ScheduleAtReboot(existing, target) : Fail(ERROR_INVALID_PARAMETER);
+        return existing != nullptr ? ScheduleAtReboot(existing, target)
+                                   : Fail(ERROR_INVALID_PARAMETER);
     std::string source, destination;
     if (!MapForCall(existing, source) || !MapForCall(target, destination))
         return FALSE;
@@ -333,7 +345,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
         }
     }
     // Renaming a loaded module is allowed: that is how a busy file is replaced.
-    int renamed = renameat(sourceFolder.Get(), sourceName.c_str(), targetFolder.Get(), targetName.c_str());
+    int renamed =
+        renameat(sourceFolder.Get(), sourceName.c_str(), targetFolder.Get(), targetName.c_str());
     if (renamed == 0)
         return TRUE;
     if (errno != EXDEV)
@@ -359,8 +372,9 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
     if (S_ISDIR(st.st_mode))
         return TRUE; // a folder's read-only flag does not guard its files on Windows either
     mode_t mode = st.st_mode & 07777;
-    mode = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)
-                                                   : mode | S_IWUSR;
+    mode = (attributes & FILE_ATTRIBUTE_READONLY)
+               ? mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)
+               : mode | S_IWUSR;
     // Through the descriptor, so that the file changed is the one found.
     std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
     return chmod(self.c_str(), mode) == 0 ? TRUE : Fail(ErrnoForPath(errno, host));
@@ -401,7 +415,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
     auto found = std::make_shared<CFindObject>();
     winport::fleet::SParsedPath parsed;
     bool root = winport::fleet::ParseWindowsPath(folder, L"C:\\", parsed) == ERROR_SUCCESS &&
-                parsed.kind == winport::fleet::SParsedPath::EKind::Drive && parsed.components.empty();
+                parsed.kind == winport::fleet::SParsedPath::EKind::Drive &&
+                parsed.components.empty();
     while (dirent* entry = readdir(dir))
     {
         std::wstring entryName = winport::FromUtf8(entry->d_name);
@@ -494,7 +509,8 @@ bool ReadIni(const std::string& host, SIniFile& file)
         bytes.append(chunk, static_cast<size_t>(n));
     }
     std::wstring text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE)
     {
         file.utf16 = true;
         std::u16string units((bytes.size() - 2) / 2, u'\0');
@@ -506,8 +522,8 @@ bool ReadIni(const std::string& host, SIniFile& file)
     else if (!bytes.empty())
     {
         text.resize(bytes.size());
-        int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                                    static_cast<int>(text.size()));
+        int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                    text.data(), static_cast<int>(text.size()));
         text.resize(static_cast<size_t>(std::max(n, 0)));
     }
     size_t pos = 0;
@@ -599,8 +615,8 @@ DWORD CopyProfileList(const std::wstring& items, LPWSTR buffer, DWORD size)
 
 } // namespace
 
-DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR buffer, DWORD size,
-                               LPCWSTR path)
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR buffer,
+                               DWORD size, LPCWSTR path)
 {
     std::wstring def = fallback != nullptr ? fallback : L"";
     while (!def.empty() && def.back() == L' ')
@@ -628,7 +644,8 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, L
             names += k + L'\0';
         else if (winport::fleet::NamesEqual(k, key))
         {
-            if (v.size() >= 2 && ((v.front() == L'"' && v.back() == L'"') || (v.front() == L'\'' && v.back() == L'\'')))
+            if (v.size() >= 2 && ((v.front() == L'"' && v.back() == L'"') ||
+                                  (v.front() == L'\'' && v.back() == L'\'')))
                 v = v.substr(1, v.size() - 2);
             SetLastError(ERROR_SUCCESS);
             return CopyProfileText(v, buffer, size);
@@ -720,13 +737,16 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
     if (file.utf16)
     {
         std::u16string units = winport::ToUtf16(text);
-        bytes = "\xFF\xFE" + std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+        bytes =
+            "\xFF\xFE" + std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
     }
     else if (!text.empty())
     {
-        int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+        int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
         bytes.resize(static_cast<size_t>(n));
-        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), n,
+                            nullptr, nullptr);
     }
     // Written aside and moved over, so that a failure leaves the old file whole; each writer
     // of the process has a name of its own aside.
@@ -811,4 +831,39 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique, LPWSTR temp
     }
     SetLastError(ERROR_FILE_EXISTS);
     return 0;
+}
+
+UINT GetDriveTypeW(LPCWSTR rootPath)
+{
+    wchar_t current[MAX_PATH];
+    std::wstring root = rootPath != nullptr ? rootPath : L"";
+    if (root.empty())
+    {
+        DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
+        if (n == 0 || n >= MAX_PATH)
+            return DRIVE_UNKNOWN;
+        root = current;
+        root = root.size() >= 2 && root[1] == L':' ? root.substr(0, 3) : root;
+    }
+    winport::fleet::SParsedPath parsed;
+    if (winport::fleet::ParseWindowsPath(root, L"C:\\", parsed) != ERROR_SUCCESS)
+        return DRIVE_NO_ROOT_DIR;
+    if (parsed.kind == winport::fleet::SParsedPath::EKind::Unc)
+    {
+        if (!parsed.components.empty())
+            return DRIVE_NO_ROOT_DIR;
+        // A share is a remote drive wherever it is, when it answers.
+        DWORD attributes = GetFileAttributesW(root.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                   ? DRIVE_REMOTE
+                   : DRIVE_NO_ROOT_DIR;
+    }
+    // A drive letter alone, or its root; a folder below it is no root.
+    if (!parsed.components.empty())
+        return DRIVE_NO_ROOT_DIR;
+    std::wstring letterRoot = std::wstring(1, parsed.drive) + L":\\";
+    DWORD attributes = GetFileAttributesW(letterRoot.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+               ? DRIVE_FIXED
+               : DRIVE_NO_ROOT_DIR;
 }

@@ -502,3 +502,15 @@ TEST(WinProfileFiles, SectionAndKeyListingsFollowTheBufferRules)
     EXPECT_EQ(read(L"one", L"none", 5, n), L"defa\0"s);
     EXPECT_EQ(n, 4u);
 }
+
+TEST(WinDrives, DrivesOfTheMachineAreFixedAndSharesRemote)
+{
+    EXPECT_EQ(GetDriveTypeW(L"C:\\"), static_cast<UINT>(DRIVE_FIXED));
+    EXPECT_EQ(GetDriveTypeW(L"c:"), static_cast<UINT>(DRIVE_FIXED));
+    EXPECT_EQ(GetDriveTypeW(L"Z:\\"), static_cast<UINT>(DRIVE_FIXED)) << "the workstation's Linux drive";
+    EXPECT_EQ(GetDriveTypeW(nullptr), static_cast<UINT>(DRIVE_FIXED));
+    EXPECT_EQ(GetDriveTypeW(L"Q:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    EXPECT_EQ(GetDriveTypeW(L"C:\\Windows"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    EXPECT_EQ(GetDriveTypeW(L"\\\\localhost\\C$\\"), static_cast<UINT>(DRIVE_REMOTE));
+    EXPECT_EQ(GetDriveTypeW(L"\\\\no-such-host\\share\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+}

@@ -3,12 +3,12 @@
 // the same work, with a summary of the ratios after the run.
 #include "bench/BenchSupport.h"
 #include "fleetsim/Fleet.h"
+#include "fleetsim/store/RegistryStore.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinMachine.h"
 #include "winport/WinReg.h"
 #include "winport/fleet/MachineClient.h"
-#include "fleetsim/store/RegistryStore.h"
 
 #include <benchmark/benchmark.h>
 
@@ -96,8 +96,7 @@ bool BuildLargeHive(const std::string& dbPath)
             return false;
     }
     if (store.Commit() != ERROR_SUCCESS ||
-        store.OpenKey(machine::kKeyLocalMachine, kQueriedKey, s_QueriedKeyId) !=
-            ERROR_SUCCESS)
+        store.OpenKey(machine::kKeyLocalMachine, kQueriedKey, s_QueriedKeyId) != ERROR_SUCCESS)
         return false;
     store.Close();
     double seconds =
@@ -516,7 +515,8 @@ struct SEchoChild
 
 SEchoChild& EchoChild()
 {
-    static SEchoChild s_Child = [] {
+    static SEchoChild s_Child = []
+    {
         SEchoChild child;
         child.ping = CreateEventW(nullptr, FALSE, FALSE, L"HostBench.Ping");
         child.pong = CreateEventW(nullptr, FALSE, FALSE, L"HostBench.Pong");
@@ -558,10 +558,12 @@ int RunEchoChild(int fd)
     HANDLE pong = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"HostBench.Pong");
     if (ping == nullptr || pong == nullptr)
         return 1;
-    std::thread events([ping, pong] {
-        while (WaitForSingleObject(ping, INFINITE) == WAIT_OBJECT_0)
-            SetEvent(pong);
-    });
+    std::thread events(
+        [ping, pong]
+        {
+            while (WaitForSingleObject(ping, INFINITE) == WAIT_OBJECT_0)
+                SetEvent(pong);
+        });
     events.detach();
     char byte = 'r';
     if (write(fd, &byte, 1) != 1)
@@ -572,63 +574,55 @@ int RunEchoChild(int fd)
     _exit(0); // the parent is done; the event thread ends with the process
 }
 
-void ReportP50(benchmark::State& state, std::vector<double>& samples)
+// Times each round trip with the echo process and reports their median as p50_us.
+template <class TRoundTrip> void MeasureRoundTrips(benchmark::State& state, TRoundTrip roundTrip)
 {
+    SEchoChild& child = EchoChild();
+    if (child.socket < 0)
+    {
+        state.SkipWithError("the echo process did not start");
+        return;
+    }
+    std::vector<double> samples;
+    for (auto _ : state)
+    {
+        auto start = std::chrono::steady_clock::now();
+        if (!roundTrip(child))
+        {
+            state.SkipWithError("no answer");
+            return;
+        }
+        samples.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
     std::sort(samples.begin(), samples.end());
     state.counters["p50_us"] = samples.empty() ? 0 : samples[samples.size() / 2] * 1e6;
 }
 
 void BM_Event_SignalToWake(benchmark::State& state)
 {
-    SEchoChild& child = EchoChild();
-    if (child.socket < 0)
-    {
-        state.SkipWithError("the echo process did not start");
-        return;
-    }
-    std::vector<double> samples;
-    for (auto _ : state)
-    {
-        auto start = std::chrono::steady_clock::now();
-        SetEvent(child.ping);
-        if (WaitForSingleObject(child.pong, 10000) != WAIT_OBJECT_0)
-        {
-            state.SkipWithError("no answer");
-            return;
-        }
-        samples.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    ReportP50(state, samples);
+    MeasureRoundTrips(state,
+                      [](SEchoChild& child) {
+                          return SetEvent(child.ping) &&
+                                 WaitForSingleObject(child.pong, 10000) == WAIT_OBJECT_0;
+                      });
 }
 
 void BM_Event_Baseline_SocketPingPong(benchmark::State& state)
 {
-    SEchoChild& child = EchoChild();
-    if (child.socket < 0)
-    {
-        state.SkipWithError("the echo process did not start");
-        return;
-    }
-    std::vector<double> samples;
-    for (auto _ : state)
-    {
-        auto start = std::chrono::steady_clock::now();
-        char byte = 'p';
-        if (write(child.socket, &byte, 1) != 1 || read(child.socket, &byte, 1) != 1)
-        {
-            state.SkipWithError("no answer");
-            return;
-        }
-        samples.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    ReportP50(state, samples);
+    MeasureRoundTrips(state,
+                      [](SEchoChild& child)
+                      {
+                          char byte = 'p';
+                          return write(child.socket, &byte, 1) == 1 &&
+                                 read(child.socket, &byte, 1) == 1;
+                      });
 }
 
 BENCHMARK(BM_Event_SignalToWake)->MinTime(0.2)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_Event_Baseline_SocketPingPong)->MinTime(0.2)->Repetitions(5)->UseRealTime();
 
 // ---- Summary -----------------------------------------------------------------------------------
-
 
 // Ratios are of real time here: the machine server and the kernel do much of the work outside
 // the measuring thread's CPU time.
@@ -644,7 +638,8 @@ void PrintSummary(const bench::CSummaryReporter& reporter)
     {
         // A round trip of events is two hand-overs, each a signal and the wake of a waiter in the
         // other process; the socket round trip is the baseline as a whole.
-        double events = wake->counters.at("p50_us") / 2, sockets = socketRound->counters.at("p50_us");
+        double events = wake->counters.at("p50_us") / 2,
+               sockets = socketRound->counters.at("p50_us");
         printf("%-34s %8.1f us p50 vs socket ping-pong %6.1f us  ratio %5.2f  target <= 2: %s\n",
                "named event, signal to wake", events, sockets, events / sockets,
                events / sockets <= 2 ? "met" : "MISSED");
@@ -728,12 +723,16 @@ int main(int argc, char** argv)
     if (const char* echo = getenv("FLEET_HOSTBENCH_ECHO"))
         return RunEchoChild(atoi(echo));
     s_BinFolder = ProgramFolder();
-    return bench::RunBenchmarks(argc, argv, "fleet-hostbench", s_FleetRoot, [] {
-        // The large hive goes into the machine's database before its server first starts.
-        s_RegistryDb = winport::fleet::CurrentMachine().folder + "/registry.db";
-        if (BuildLargeHive(s_RegistryDb))
-            return true;
-        fprintf(stderr, "cannot write the benchmark keys into %s\n", s_RegistryDb.c_str());
-        return false;
-    }, PrintSummary);
+    return bench::RunBenchmarks(
+        argc, argv, "fleet-hostbench", s_FleetRoot,
+        []
+        {
+            // The large hive goes into the machine's database before its server first starts.
+            s_RegistryDb = winport::fleet::CurrentMachine().folder + "/registry.db";
+            if (BuildLargeHive(s_RegistryDb))
+                return true;
+            fprintf(stderr, "cannot write the benchmark keys into %s\n", s_RegistryDb.c_str());
+            return false;
+        },
+        PrintSummary);
 }

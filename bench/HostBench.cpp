@@ -513,8 +513,11 @@ struct SEchoChild
     HANDLE pong = nullptr;
 };
 
+bool s_bEchoChildStarted = false;
+
 SEchoChild& EchoChild()
 {
+    s_bEchoChildStarted = true;
     static SEchoChild s_Child = []
     {
         SEchoChild child;
@@ -541,8 +544,11 @@ SEchoChild& EchoChild()
     return s_Child;
 }
 
+// Ends the echo process, when a benchmark started one.
 void StopEchoChild()
 {
+    if (!s_bEchoChildStarted)
+        return;
     SEchoChild& child = EchoChild();
     if (child.socket >= 0)
         close(child.socket);

@@ -3,7 +3,9 @@
 // binary as a child on another machine.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,13 +21,28 @@ std::string HostPath(const std::wstring& windowsPath);
 std::string ReadHostFile(const std::string& path);
 void WriteHostFile(const std::string& path, const std::string& bytes);
 
+// Polls a condition every 20 ms until it holds (true) or the guard time is up (false); the
+// guard only keeps a test from hanging.
+template <class TCondition> bool WaitFor(TCondition condition, std::chrono::milliseconds guard)
+{
+    auto end = std::chrono::steady_clock::now() + guard;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 // True while this process runs as a child started by RunChild.
 bool IsChild();
 
 // Re-runs this test binary with --gtest_filter=filter and the given extra environment (the
 // child sees FLEET_TEST_CHILD=1 and the fleet of its parent); returns its exit code and
 // fills output with what it printed.
-int RunChild(const std::string& filter, const std::vector<std::pair<std::string, std::string>>& environment,
+int RunChild(const std::string& filter,
+             const std::vector<std::pair<std::string, std::string>>& environment,
              std::string* output = nullptr);
 
 } // namespace testsupport

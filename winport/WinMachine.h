@@ -116,6 +116,9 @@ bool ParseHostsLine(const std::string& line, std::string& folder, std::vector<st
 // Asks every running machine server of a fleet to end (none is started) and waits until they
 // have; returns how many were stopped.
 int StopMachineServers(const std::string& fleetRoot);
+// Whether a server holds the machine's lock (by the machine's folder), and its process as it
+// names itself there (0 until it has); asking starts no server.
+bool MachineServerRunning(const std::string& machineFolder, int* pid = nullptr);
 // Stops the server of one machine (by its folder name) and waits until it has let go of the
 // machine: ERROR_SUCCESS once no server serves it, ERROR_TIMEOUT when the server did not end.
 DWORD StopMachineServer(const std::string& fleetRoot, const std::string& machineFolderName);

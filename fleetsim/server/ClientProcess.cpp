@@ -1,26 +1,29 @@
 // A connected process: its handle table, and who it is.
 #include "fleetsim/server/ClientProcess.h"
 
-#include "winport/WinMachine.h"
-#include "winport/WinString.h"
-#include "winport/posix/PosixSupport.h"
-
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-
 namespace machine
 {
 
 CClientProcess::~CClientProcess()
 {
     CloseAll();
-    for (const std::weak_ptr<CObject>& watched : m_Watched)
+    for (const auto& [address, watched] : m_Watched)
     {
         std::shared_ptr<CObject> object = watched.lock();
         if (object && object->Ops().processGone != nullptr)
             object->Ops().processGone(*object, *this);
     }
+}
+
+void CClientProcess::Watch(const std::shared_ptr<CObject>& object)
+{
+    // Once per object, however often the process takes it; objects that are gone make room.
+    if (m_Watched.size() >= m_WatchedPruneAt)
+    {
+        std::erase_if(m_Watched, [](const auto& entry) { return entry.second.expired(); });
+        m_WatchedPruneAt = 2 * m_Watched.size() + 16;
+    }
+    m_Watched[object.get()] = object;
 }
 
 uint64_t CClientProcess::Insert(std::shared_ptr<CObject> object, uint32_t access)

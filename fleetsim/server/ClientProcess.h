@@ -47,7 +47,7 @@ public:
     void CloseAll();
     size_t HandleCount() const { return m_Handles.size(); }
     // An object that must hear when this process ends (a mutex one of its threads owns).
-    void Watch(const std::shared_ptr<CObject>& object) { m_Watched.push_back(object); }
+    void Watch(const std::shared_ptr<CObject>& object);
 
 private:
     struct SHandle
@@ -57,7 +57,8 @@ private:
     };
     SCallerIdentity m_Identity;
     std::map<uint64_t, SHandle> m_Handles;
-    std::vector<std::weak_ptr<CObject>> m_Watched;
+    std::map<const CObject*, std::weak_ptr<CObject>> m_Watched;
+    size_t m_WatchedPruneAt = 16;
     uint64_t m_NextHandle = 0x1000;
 };
 

@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -69,9 +70,13 @@ struct SDispatchTable
 };
 constexpr SDispatchTable s_Dispatch;
 
-void Log(const char* format, const std::string& a, const std::string& b = std::string())
+// One line of the server's log (runtime/machined.log).
+__attribute__((format(printf, 1, 2))) void Log(const char* format, ...)
 {
-    fprintf(stderr, format, a.c_str(), b.c_str());
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
     fputc('\n', stderr);
     fflush(stderr);
 }
@@ -211,8 +216,7 @@ void CMachineServer::Accept()
         if (m_Connections.size() >= m_MaxConnections)
         {
             close(fd);
-            Log("machined: refused a connection: %s connections are open%s",
-                std::to_string(m_MaxConnections));
+            Log("machined: refused a connection: %zu connections are open", m_MaxConnections);
             continue;
         }
         ucred peer{};
@@ -243,7 +247,7 @@ void CMachineServer::AcceptOverLimit()
     if (fd >= 0)
         close(fd);
     m_ReserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    Log("machined: refused a connection: %s%s", "no descriptor left");
+    Log("machined: refused a connection: no descriptor left");
 }
 
 void CMachineServer::Drop(int fd)
@@ -394,8 +398,8 @@ bool CMachineServer::Dispatch(SConnection& connection, uint16_t code, const char
         SStatusReply status;
         status.status = ERROR_ACCESS_DENIED;
         reply = Encode(code, status);
-        Log("machined: %s refused to process %s: access denied", entry->name,
-            std::to_string(connection.peerPid));
+        Log("machined: %s refused to process %d: access denied", entry->name,
+            static_cast<int>(connection.peerPid));
         return true;
     }
     SRequestContext context{*this, connection};
@@ -405,11 +409,11 @@ bool CMachineServer::Dispatch(SConnection& connection, uint16_t code, const char
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND &&
         status != ERROR_NO_MORE_ITEMS && status != ERROR_MORE_DATA)
     {
-        std::string detail = "status " + std::to_string(status);
-        if (status == ERROR_REGISTRY_IO_FAILED || status == ERROR_REGISTRY_CORRUPT)
-            detail += std::string(" (") + m_Store.LastMessage() + ")";
-        Log("machined: %s failed: %s", entry->name,
-            detail + " for process " + std::to_string(connection.peerPid));
+        bool storeFailed = status == ERROR_REGISTRY_IO_FAILED || status == ERROR_REGISTRY_CORRUPT;
+        Log("machined: %s failed: status %u%s%s%s for process %d", entry->name,
+            static_cast<unsigned>(status), storeFailed ? " (" : "",
+            storeFailed ? m_Store.LastMessage() : "", storeFailed ? ")" : "",
+            static_cast<int>(connection.peerPid));
     }
     return !context.drop;
 }

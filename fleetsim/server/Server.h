@@ -91,8 +91,6 @@ public:
                  std::vector<std::shared_ptr<CObject>> objects, bool all, uint32_t timeout,
                  uint32_t threadId);
     void WakeWaiters();
-    // The named objects of the machine.
-    CObjectDirectory& Names() { return m_Objects; }
 
 private:
     void Accept();

@@ -184,7 +184,7 @@ void CreateObject(SRequestContext& context, SCreateObjectRequest& in, SObjectRep
     CClientProcess& process = *context.connection.process;
     SWaiter caller{&process, in.threadId};
     std::wstring name = ObjectName(in.name);
-    std::shared_ptr<CObject> object = name.empty() ? nullptr : context.server.Names().Find(name);
+    std::shared_ptr<CObject> object = name.empty() ? nullptr : context.server.Objects().Find(name);
     if (object)
     {
         // Create-or-open in one step: the name's object, if it is of this kind.
@@ -201,7 +201,7 @@ void CreateObject(SRequestContext& context, SCreateObjectRequest& in, SObjectRep
         object = ops == &g_EventOps ? NewEvent(in.manualReset != 0, initial)
                                     : NewMutex(initial ? &caller : nullptr);
         if (!name.empty())
-            context.server.Names().Insert(name, object);
+            context.server.Objects().Insert(name, object);
     }
     out.handle =
         process.Insert(std::move(object), 0x1F0003 /* EVENT_ALL_ACCESS | MUTEX_ALL_ACCESS */);
@@ -216,7 +216,7 @@ void OpenObject(SRequestContext& context, SOpenObjectRequest& in, SObjectReply& 
         out.status = ERROR_INVALID_PARAMETER;
         return;
     }
-    std::shared_ptr<CObject> object = context.server.Names().Find(name);
+    std::shared_ptr<CObject> object = context.server.Objects().Find(name);
     if (!object)
         out.status = ERROR_FILE_NOT_FOUND;
     else if (!object->IsKind(*ops))

@@ -77,17 +77,6 @@ bool Exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-template <class F> bool WaitFor(F condition, std::chrono::seconds guard)
-{
-    auto end = std::chrono::steady_clock::now() + guard;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 bool Alive(pid_t pid)
 {
@@ -99,13 +88,8 @@ bool Alive(pid_t pid)
 // The server holding a machine's lock, as the lock names it; 0 when none holds it.
 pid_t LockingServer(const std::string& machineFolder)
 {
-    std::string lock = machineFolder + "/runtime/machined.lock";
-    int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    close(fd);
-    return held ? atoi(testsupport::ReadHostFile(lock).c_str()) : 0;
+    int pid = 0;
+    return winport::fleet::MachineServerRunning(machineFolder, &pid) ? pid : 0;
 }
 
 // Every live machine server of a machine of a fleet, whatever folder it serves.
@@ -441,11 +425,11 @@ TEST(FleetsimTool, ResetStopsTheServerOrLeavesTheMachineAlone)
                                            {"FLEETSIM_DONE", done}},
                                           &output);
         });
-    bool busy = WaitFor([&] { return Exists(started) && LockingServer(folder) > 0; }, 60s);
+    bool busy = testsupport::WaitFor([&] { return Exists(started) && LockingServer(folder) > 0; }, 60s);
     pid_t before = LockingServer(folder);
     SResult reset = busy ? Fleetsim(fleet, "reset BUSY") : SResult{};
     // No server of the old machine outlives the reset, and what the new one acknowledges stays.
-    bool oldGone = WaitFor([&] { return !Alive(before); }, 10s);
+    bool oldGone = testsupport::WaitFor([&] { return !Alive(before); }, 10s);
     testsupport::WriteHostFile(done, "1");
     writer.join();
     ASSERT_TRUE(busy) << output;
@@ -477,7 +461,7 @@ TEST(FleetsimTool, ResetStopsTheServerOrLeavesTheMachineAlone)
         closedir(dir);
     EXPECT_EQ(entries, 1); // nothing set aside
     EXPECT_EQ(Fleetsim(fleet, "stop").code, 0);
-    EXPECT_TRUE(WaitFor([&] { return ServersOf(fleet, "BUSY").empty(); }, 30s));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return ServersOf(fleet, "BUSY").empty(); }, 30s));
 }
 
 TEST(HostNames, ResolveInAnyFormAndSkipMalformedLines)

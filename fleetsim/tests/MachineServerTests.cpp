@@ -322,9 +322,9 @@ TEST(MachineServer, HostileConnectionsCannotExhaustIt)
     return;
 #endif
     // Out of descriptors, it turns callers away instead of spinning, and serves again after.
-    std::string text;
-    ASSERT_TRUE(winport::posix::ReadWholeFile(folder + "/runtime/machined.lock", text));
-    pid_t server = static_cast<pid_t>(atoi(text.c_str()));
+    int server = 0;
+    ASSERT_TRUE(winport::fleet::MachineServerRunning(folder, &server));
+    ASSERT_GT(server, 0);
     rlimit few{12, 12};
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &few, nullptr), 0);
     for (int i = 0; i < 12; ++i)
@@ -367,8 +367,9 @@ TEST(MachineServer, HostileConnectionsCannotExhaustIt)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(rc, 0u);
-    ASSERT_TRUE(winport::posix::ReadWholeFile(folder + "/runtime/machined.lock", text));
-    EXPECT_EQ(static_cast<pid_t>(atoi(text.c_str())), server) << "the server must not have died";
+    int after = 0;
+    EXPECT_TRUE(winport::fleet::MachineServerRunning(folder, &after));
+    EXPECT_EQ(after, server) << "the server must not have died";
 }
 
 TEST(MachineServer, OpenKeysOutliveARestartOfTheServer)

@@ -68,15 +68,7 @@ void AddServer(const std::string& name, const std::wstring& domain = L"",
 }
 
 // True while a machine server holds the machine's lock; asking does not wake the server.
-bool ServerRunning(const std::string& folder)
-{
-    int fd = open((folder + "/runtime/machined.lock").c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    close(fd);
-    return held;
-}
+bool ServerRunning(const std::string& folder) { return winport::fleet::MachineServerRunning(folder); }
 
 bool SocketAnswers(const std::string& folder)
 {
@@ -90,34 +82,19 @@ bool SocketAnswers(const std::string& folder)
 // The process id of a machine's server, as its lock file names it while it runs.
 pid_t ServerPid(const std::string& machine)
 {
-    std::string folder = MachineFolder(machine);
-    std::string text;
-    if (!ServerRunning(folder) || !winport::posix::ReadWholeFile(folder + "/runtime/machined.lock", text))
-        return -1;
-    return static_cast<pid_t>(atoi(text.c_str()));
+    int pid = 0;
+    return winport::fleet::MachineServerRunning(MachineFolder(machine), &pid) && pid > 0 ? pid : -1;
 }
 
-template <class F> bool WaitFor(F condition, std::chrono::seconds guard);
 
 // Asks a machine's server to end and waits until it has, so that nothing of it outlives the
 // test's fleet.
 bool StopServer(const std::string& machine)
 {
-    return winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) == ERROR_SUCCESS &&
-           WaitFor([&] { return !ServerRunning(MachineFolder(machine)); }, std::chrono::seconds(60));
+    // It returns once no server holds the machine's lock.
+    return winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) == ERROR_SUCCESS;
 }
 
-template <class F> bool WaitFor(F condition, std::chrono::seconds guard)
-{
-    auto end = std::chrono::steady_clock::now() + guard;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 bool ChildPassed(const std::string& output, const std::string& test)
 {
@@ -340,7 +317,7 @@ TEST(Reliability, KilledWriterLeavesRegistryConsistent)
                 {{"RELIABILITY_KEY", winport::ToUtf8(path)}, {"RELIABILITY_PID_FILE", pidFile}},
                 &output);
         });
-    bool started = WaitFor([&] { return ReadPid(pidFile) > 0 && ValueCount(path) >= 300; }, 120s);
+    bool started = testsupport::WaitFor([&] { return ReadPid(pidFile) > 0 && ValueCount(path) >= 300; }, 120s);
     pid_t pid = ReadPid(pidFile);
     if (pid > 0)
         kill(pid, SIGKILL);
@@ -424,12 +401,12 @@ TEST(Reliability, KilledServerLeavesRegistryConsistent)
                store.OpenKey(machine::kKeyLocalMachine, path, key) == 0 &&
                store.QueryInfo(key, info) == 0 && info.values >= 200;
     };
-    bool started = WaitFor([&] { return ReadPid(pidFile) > 0 && written(); }, 120s);
+    bool started = testsupport::WaitFor([&] { return ReadPid(pidFile) > 0 && written(); }, 120s);
     pid_t server = ServerPid("CRASHBOX");
     if (server > 0)
         kill(server, SIGKILL);
     // The writer's key is opened again on a new server, and the writing goes on there.
-    bool resumed = server > 0 && WaitFor([&] {
+    bool resumed = server > 0 && testsupport::WaitFor([&] {
         pid_t next = ServerPid("CRASHBOX");
         return next > 0 && next != server;
     }, 60s);
@@ -506,7 +483,7 @@ TEST(Reliability, ServerStartsOnFirstUseAndEndsWhenIdle)
     EXPECT_TRUE(ChildPassed(output, "Reliability.ChildTouchesRegistry")) << output;
     // Its client is gone; the server outlives it for its idle time, then ends by itself.
     EXPECT_TRUE(ServerRunning(folder));
-    EXPECT_TRUE(WaitFor([&] { return !ServerRunning(folder); }, 60s))
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !ServerRunning(folder); }, 60s))
         << "the idle server did not end";
     EXPECT_FALSE(SocketAnswers(folder));
     // What it wrote stays.

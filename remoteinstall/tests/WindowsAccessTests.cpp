@@ -439,24 +439,10 @@ protected:
             EXPECT_TRUE(StopServer(name)) << name;
     }
 
+    // Returns once no server holds the machine's lock.
     static bool StopServer(const std::string& machine)
     {
-        std::string folder = testsupport::FleetRoot() + "/machines/" + machine;
-        if (winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) != ERROR_SUCCESS)
-            return false;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (;;)
-        {
-            int lock = open((folder + "/runtime/machined.lock").c_str(), O_RDWR | O_CLOEXEC);
-            bool running = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0;
-            if (lock >= 0)
-                close(lock);
-            if (!running)
-                return true;
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        return winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) == ERROR_SUCCESS;
     }
 
     static int BuildOf(int server) { return 1201 + server; }

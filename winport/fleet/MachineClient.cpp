@@ -263,25 +263,32 @@ bool IsMachineServer(pid_t pid)
 
 } // namespace
 
+bool MachineServerRunning(const std::string& machineFolder, int* pid)
+{
+    std::string lock = machineFolder + "/runtime/machined.lock";
+    posix::CFd fd(open(lock.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0 || flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+        return false; // no server has ever run, or none holds the lock now (ours goes with fd)
+    if (pid != nullptr)
+    {
+        std::string text;
+        *pid = posix::ReadWholeFile(lock, text) ? atoi(text.c_str()) : 0;
+    }
+    return true;
+}
+
 DWORD StopMachineServer(const std::string& fleetRoot, const std::string& machineFolderName)
 {
     // The server holds its machine's lock while it runs and names itself in it; it takes SIGTERM
     // as a request to end, which only the fleet's owner can send.
-    std::string lock = fleetRoot + "/machines/" + machineFolderName + "/runtime/machined.lock";
-    posix::CFd fd(open(lock.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0)
-        return ERROR_SUCCESS; // no server has ever run
-    pid_t signalled = 0;
+    std::string folder = fleetRoot + "/machines/" + machineFolderName;
+    int signalled = 0;
     for (int i = 0; i < 1000; ++i)
     {
-        if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
-        {
-            flock(fd.Get(), LOCK_UN);
+        int pid = 0;
+        if (!MachineServerRunning(folder, &pid))
             return ERROR_SUCCESS;
-        }
         // A client may start the machine's server again meanwhile: each one named is asked.
-        std::string text;
-        pid_t pid = posix::ReadWholeFile(lock, text) ? static_cast<pid_t>(atoi(text.c_str())) : 0;
         if (pid > 0 && pid != signalled && IsMachineServer(pid) && kill(pid, SIGTERM) == 0)
             signalled = pid;
         usleep(10000);
@@ -304,11 +311,8 @@ int StopMachineServers(const std::string& fleetRoot)
     closedir(dir);
     for (const std::string& name : names)
     {
-        int fd = posix::ConnectMachineSocket(fleetRoot + "/machines/" + name);
-        if (fd < 0)
-            continue; // nobody serves it
-        close(fd);
-        if (StopMachineServer(fleetRoot, name) == ERROR_SUCCESS)
+        if (MachineServerRunning(fleetRoot + "/machines/" + name) &&
+            StopMachineServer(fleetRoot, name) == ERROR_SUCCESS)
             ++stopped;
     }
     return stopped;

@@ -103,19 +103,26 @@ HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualRese
     return handle;
 }
 
-BOOL EventOperation(HANDLE event, uint32_t operation)
+// One request about an object of a kind, on the connection that made it; the server checks
+// the handle again.
+template <class TRequest> BOOL Operate(HANDLE handle, EObjectKind kind, TRequest& request)
 {
-    std::shared_ptr<CServerObject> object = ServerObject(event);
-    if (!object || object->m_Kind != EObjectKind::Event)
+    std::shared_ptr<CServerObject> object = ServerObject(handle);
+    if (!object || object->m_Kind != kind)
         return Refused(ERROR_INVALID_HANDLE);
-    SEventRequest request;
     request.handle = object->m_Handle;
-    request.operation = operation;
     SStatusReply reply;
     DWORD rc = object->m_Connection->Call(request, reply);
     if (rc == ERROR_SUCCESS)
         rc = reply.status;
     return rc == ERROR_SUCCESS ? TRUE : Refused(rc);
+}
+
+BOOL EventOperation(HANDLE event, uint32_t operation)
+{
+    SEventRequest request;
+    request.operation = operation;
+    return Operate(event, EObjectKind::Event, request);
 }
 
 // This thread's own connection for waits, opened on its first wait and closed with the thread.
@@ -170,17 +177,9 @@ HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name)
 
 BOOL ReleaseMutex(HANDLE mutex)
 {
-    std::shared_ptr<CServerObject> object = ServerObject(mutex);
-    if (!object)
-        return Refused(ERROR_INVALID_HANDLE);
     SReleaseMutexRequest request;
-    request.handle = object->m_Handle;
     request.threadId = GetCurrentThreadId();
-    SStatusReply reply;
-    DWORD rc = object->m_Connection->Call(request, reply);
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
-    return rc == ERROR_SUCCESS ? TRUE : Refused(rc);
+    return Operate(mutex, EObjectKind::Mutex, request);
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)

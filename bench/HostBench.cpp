@@ -7,6 +7,7 @@
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinMachine.h"
+#include "winport/WinProcess.h"
 #include "winport/WinReg.h"
 #include "winport/fleet/MachineClient.h"
 
@@ -19,6 +20,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -628,6 +630,48 @@ void BM_Event_Baseline_SocketPingPong(benchmark::State& state)
 BENCHMARK(BM_Event_SignalToWake)->MinTime(0.2)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_Event_Baseline_SocketPingPong)->MinTime(0.2)->Repetitions(5)->UseRealTime();
 
+// ---- Processes ---------------------------------------------------------------------------------
+
+// A trivial program of the host, reached through the workstation's Linux drive.
+constexpr char kTrivialProgram[] = "/usr/bin/true";
+constexpr wchar_t kTrivialProgramOnZ[] = L"Z:\\usr\\bin\\true";
+
+void BM_Process_CreateAndWait(benchmark::State& state)
+{
+    std::wstring program = kTrivialProgramOnZ;
+    for (auto _ : state)
+    {
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                            nullptr, nullptr, &info))
+        {
+            state.SkipWithError("CreateProcessW failed");
+            return;
+        }
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+}
+
+void BM_Process_Baseline_SpawnAndWait(benchmark::State& state)
+{
+    char* arguments[] = {const_cast<char*>(kTrivialProgram), nullptr};
+    for (auto _ : state)
+    {
+        pid_t pid = 0;
+        if (posix_spawn(&pid, kTrivialProgram, nullptr, nullptr, arguments, environ) != 0)
+        {
+            state.SkipWithError("posix_spawn failed");
+            return;
+        }
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+BENCHMARK(BM_Process_CreateAndWait)->MinTime(0.5)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_Process_Baseline_SpawnAndWait)->MinTime(0.5)->Repetitions(5)->UseRealTime();
+
 // ---- Summary -----------------------------------------------------------------------------------
 
 // Ratios are of real time here: the machine server and the kernel do much of the work outside
@@ -652,6 +696,18 @@ void PrintSummary(const bench::CSummaryReporter& reporter)
     }
     else
         printf("%-34s not measured\n", "named event, signal to wake");
+
+    const bench::SResult* created = reporter.Find("BM_Process_CreateAndWait");
+    const bench::SResult* spawned = reporter.Find("BM_Process_Baseline_SpawnAndWait");
+    if (created != nullptr && spawned != nullptr && spawned->realSeconds > 0)
+    {
+        double ratio = created->realSeconds / spawned->realSeconds;
+        printf("%-34s %8.1f us vs posix_spawn + waitpid %6.1f us  ratio %5.2f  target <= 1.5: %s\n",
+               "CreateProcessW + wait", created->realSeconds * 1e6, spawned->realSeconds * 1e6,
+               ratio, ratio <= 1.5 ? "met" : "MISSED");
+    }
+    else
+        printf("%-34s not measured\n", "CreateProcessW + wait");
 
     const bench::SResult* query = reporter.Find("BM_Registry_QueryValue");
     const bench::SResult* ping = reporter.Find("BM_Registry_Floor_Ping");

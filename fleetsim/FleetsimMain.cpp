@@ -1,5 +1,6 @@
 // fleetsim: creates, inspects, resets and stops a simulated fleet of Windows machines.
 #include "fleetsim/Fleet.h"
+#include "fleetsim/OnMachine.h"
 
 #include "winport/WinString.h"
 #include "winport/posix/PosixSupport.h"
@@ -70,6 +71,10 @@ Commands:
   cat MACHINE PATH                print a file of a machine
   reset MACHINE                   re-create a machine from its profile (accounts are kept)
   stop                            stop the fleet's running machine servers
+  ps MACHINE [--modules]          list the processes of a machine (and the modules they map)
+  exec MACHINE COMMANDLINE        run a program on a machine (a Windows command line, one
+                                  argument) and wait for it; its exit code is the tool's
+  kill MACHINE PID                end a process of a machine
   --help                          this text
 )";
 
@@ -379,6 +384,8 @@ int AddMachine(const std::string& root, const SArguments& args)
 
 int main(int argc, char** argv)
 {
+    if (fleetsim::IsOnMachineRun(argc, argv))
+        return fleetsim::RunOnMachineCommand(argc, argv);
     int first = 1;
     std::string root = getenv("FLEET_ROOT") != nullptr ? getenv("FLEET_ROOT") : "";
     if (argc > 2 && strcmp(argv[1], "--fleet") == 0)
@@ -422,7 +429,7 @@ int main(int argc, char** argv)
                                                      "home",
                                                      "hotfix"};
     static const std::vector<std::string> kFlags = {"cluster", "password-prompt",
-                                                    "admin-password-prompt"};
+                                                    "admin-password-prompt", "modules"};
     if (!ParseArguments(argc, argv, first + 1, kFlags, kValued, args, error))
         return Fail(error);
     auto wide = [](const std::string& text) { return winport::FromUtf8(text); };
@@ -492,8 +499,8 @@ int main(int argc, char** argv)
     }
     if (command == "add")
         return AddMachine(root, args);
-    static const std::vector<std::string> kOnFleet = {"list", "reg",   "reg-set", "files",
-                                                      "cat",  "reset", "stop"};
+    static const std::vector<std::string> kOnFleet = {
+        "list", "reg", "reg-set", "files", "cat", "reset", "stop", "ps", "exec", "kill"};
     if (std::find(kOnFleet.begin(), kOnFleet.end(), command) != kOnFleet.end() &&
         !fleetsim::FleetExists(root))
         return Fail("there is no fleet at " + root + " (fleetsim create makes one)");
@@ -589,6 +596,17 @@ int main(int argc, char** argv)
             return Fail("cannot reset '" + args.positional[0] +
                         "': its machine server did not end (the machine is unchanged)");
         return rc == ERROR_SUCCESS ? 0 : FailCode("cannot reset '" + args.positional[0] + "'", rc);
+    }
+    if (command == "ps" || command == "exec" || command == "kill")
+    {
+        size_t expected = command == "ps" ? 1 : 2;
+        if (args.positional.size() != expected)
+            return Fail(command + " takes " + std::to_string(expected) + " arguments (see --help)");
+        std::vector<std::string> forwarded = {command};
+        forwarded.insert(forwarded.end(), args.positional.begin() + 1, args.positional.end());
+        if (args.Has("modules"))
+            forwarded.push_back("--modules");
+        return fleetsim::RunOnMachine(root, args.positional[0], forwarded);
     }
     if (command == "stop")
     {

@@ -220,6 +220,8 @@ enum class EObjectKind : uint32_t
 {
     Event = 1,
     Mutex = 2,
+    Process = 3, // not created by CreateObject: by CreateProcess and OpenProcess
+    Thread = 4,
 };
 struct SCreateObjectRequest
 {
@@ -281,6 +283,99 @@ struct SWaitReply
     template <class A> void Fields(A& a) { a(status, result); }
 };
 
+// ---- Processes and threads -------------------------------------------------------------------
+// Starts a program on the machine; the server is its parent. Descriptors for its standard
+// input, output and error come with the request (SCM_RIGHTS), stdioCount of them.
+struct SCreateProcessRequest
+{
+    std::string program;     // Linux path of the program file
+    std::string arguments;   // argv, each ended by a NUL
+    std::string environment; // Linux "NAME=VALUE" items, each ended by a NUL
+    std::string folder;      // Linux working folder
+    std::string user;        // CreateProcessAsUserW: the account of a checked logon
+    std::string password;
+    uint32_t suspended = 0;
+    uint32_t stdioCount = 0;
+    template <class A> void Fields(A& a)
+    {
+        a(program, arguments, environment, folder, user, password, suspended, stdioCount);
+    }
+};
+struct SCreateProcessReply
+{
+    uint32_t status = 0;
+    uint64_t process = 0;
+    uint64_t thread = 0;
+    uint32_t processId = 0;
+    uint32_t threadId = 0;
+    template <class A> void Fields(A& a) { a(status, process, thread, processId, threadId); }
+};
+// A process of this machine by its id, with Win32 process rights; debugPrivilege says that the
+// caller's token has the debug privilege enabled.
+struct SOpenProcessRequest
+{
+    uint32_t processId = 0;
+    uint32_t access = 0;
+    uint32_t debugPrivilege = 0;
+    template <class A> void Fields(A& a) { a(processId, access, debugPrivilege); }
+};
+// What a process or thread handle says: its id, exit code (STILL_ACTIVE while it runs).
+struct SQueryObjectRequest
+{
+    uint64_t handle = 0;
+    template <class A> void Fields(A& a) { a(handle); }
+};
+struct SQueryObjectReply
+{
+    uint32_t status = 0;
+    uint32_t id = 0;
+    uint32_t exitCode = 0;
+    uint32_t processId = 0; // a thread's process
+    template <class A> void Fields(A& a) { a(status, id, exitCode, processId); }
+};
+// TerminateProcess (a process handle) and the end of a thread of the caller (a thread handle).
+struct SEndObjectRequest
+{
+    uint64_t handle = 0;
+    uint32_t exitCode = 0;
+    template <class A> void Fields(A& a) { a(handle, exitCode); }
+};
+// ResumeThread of a process's main thread; the reply's result is the previous suspend count.
+struct SResumeThreadRequest
+{
+    uint64_t handle = 0;
+    template <class A> void Fields(A& a) { a(handle); }
+};
+// A thread of the caller, waitable until it ends (SEndObjectRequest).
+struct SCreateThreadRequest
+{
+    uint32_t threadId = 0;
+    template <class A> void Fields(A& a) { a(threadId); }
+};
+// DuplicateHandle: from the caller's table into the caller's own (targetProcess 0) or into the
+// table of the process behind targetProcess, a process handle of the caller.
+struct SDuplicateHandleRequest
+{
+    uint64_t handle = 0;
+    uint64_t targetProcess = 0;
+    uint32_t access = 0;
+    uint32_t sameAccess = 0;
+    uint32_t closeSource = 0;
+    template <class A> void Fields(A& a) { a(handle, targetProcess, access, sameAccess, closeSource); }
+};
+// The network credentials of the logon the caller was started with, if any.
+struct SProcessCredentialsRequest
+{
+    template <class A> void Fields(A&) {}
+};
+struct SCredentialsReply
+{
+    uint32_t status = 0;
+    std::string user;
+    std::string password;
+    template <class A> void Fields(A& a) { a(status, user, password); }
+};
+
 // Who may make a request. A caller is local when its process runs on the server's machine (the
 // server finds that out from the process itself); a remote caller is known only by the network
 // credentials it gave in its Hello.
@@ -318,7 +413,15 @@ enum class EAccess
     X(EventOperation, 21, SEventRequest, SStatusReply, Local)                                      \
     X(ReleaseMutex, 22, SReleaseMutexRequest, SStatusReply, Local)                                 \
     X(CloseHandle, 23, SCloseHandleRequest, SStatusReply, Local)                                   \
-    X(Wait, 24, SWaitRequest, SWaitReply, Local)
+    X(Wait, 24, SWaitRequest, SWaitReply, Local)                                                  \
+    X(CreateProcess, 25, SCreateProcessRequest, SCreateProcessReply, Local)                        \
+    X(OpenProcess, 26, SOpenProcessRequest, SObjectReply, Local)                                   \
+    X(QueryObject, 27, SQueryObjectRequest, SQueryObjectReply, Local)                              \
+    X(EndObject, 28, SEndObjectRequest, SStatusReply, Local)                                       \
+    X(ResumeThread, 29, SResumeThreadRequest, SWaitReply, Local)                                   \
+    X(CreateThread, 30, SCreateThreadRequest, SObjectReply, Local)                                 \
+    X(DuplicateHandle, 31, SDuplicateHandleRequest, SObjectReply, Local)                           \
+    X(ProcessCredentials, 32, SProcessCredentialsRequest, SCredentialsReply, Local)
 
 enum class ERequest : uint16_t
 {

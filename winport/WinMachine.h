@@ -132,6 +132,11 @@ DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const 
 std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment();
 // Where the machine server itself takes its environment from, instead of asking itself.
 void SetEnvironmentSource(std::function<std::vector<std::pair<std::wstring, std::wstring>>()> source);
+// The process's Windows environment as it stands now, and its encoding for a child's start
+// (FLEET_ENVIRONMENT, read at the child's first use instead of asking the machine server).
+std::vector<std::pair<std::wstring, std::wstring>> ProcessEnvironment();
+std::string EncodeEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& variables);
+std::vector<std::pair<std::wstring, std::wstring>> DecodeEnvironment(const std::string& encoded);
 
 
 } // namespace winport::fleet

@@ -156,4 +156,8 @@ void ThreadNetworkCredentials(std::wstring& user, std::wstring& password);
 bool ThreadLogonCredentials(std::wstring& user, std::wstring& password);
 // "DOMAIN\user" of the process's own identity.
 std::wstring ProcessAccount();
+// The account and password of a token made by a logon that checked them; false for others.
+bool TokenLogonCredentials(HANDLE token, std::wstring& user, std::wstring& password);
+// Whether the calling thread's token (impersonated, else the process's) has a privilege on.
+bool ThreadPrivilegeEnabled(DWORD luid);
 } // namespace winport::security

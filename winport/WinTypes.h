@@ -6,6 +6,7 @@
 
 typedef int BOOL;
 typedef unsigned char BYTE;
+typedef BYTE BOOLEAN;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -21,6 +22,7 @@ typedef const WCHAR* LPCWSTR;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
@@ -36,6 +38,9 @@ typedef intptr_t LONG_PTR;
 typedef ULONG_PTR DWORD_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef LONG HRESULT;
+// An exported function as GetProcAddress returns it; callers cast it to its real type (of no
+// result, since GCC lets that type alone be cast to any function type without a warning).
+typedef void (*FARPROC)();
 
 #ifndef TRUE
 #define TRUE 1

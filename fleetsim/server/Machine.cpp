@@ -120,6 +120,13 @@ bool CMachineServer::AccountExists(const std::wstring& account, bool& administra
     std::wstring domain, user;
     winport::fleet::SplitAccountName(account, domain, user);
     administrator = false;
+    // The local system account, which services run as, is no stored account.
+    if (winport::fleet::NamesEqual(user, L"SYSTEM") &&
+        (domain.empty() || winport::fleet::NamesEqual(domain, L"NT AUTHORITY")))
+    {
+        administrator = true;
+        return true;
+    }
     bool exists;
     if (IsLocalName(domain, m_MachineName))
     {

@@ -33,6 +33,27 @@ namespace
 constexpr size_t kReadChunk = 65536;
 // A caller with this much unread reply gets no further request served until it reads.
 constexpr size_t kMaxPendingOutput = 2 * kMaxMessage;
+constexpr size_t kMaxDescriptors = 3;
+
+void KeepDescriptors(SConnection& connection, msghdr& message)
+{
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header))
+    {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
+            continue;
+        size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i)
+        {
+            int fd;
+            memcpy(&fd, CMSG_DATA(header) + i * sizeof fd, sizeof fd);
+            if (connection.descriptors.size() < kMaxDescriptors)
+                connection.descriptors.push_back(fd);
+            else
+                close(fd);
+        }
+    }
+}
 
 struct SDispatchEntry
 {
@@ -93,6 +114,7 @@ CMachineServer::CMachineServer(std::string fleetRoot, std::string machineName)
 
 CMachineServer::~CMachineServer()
 {
+    m_Waits.clear();
     m_Connections.clear();
     for (int fd : {m_ListenFd, m_EpollFd, m_SignalFd, m_ReserveFd, m_LockFd})
     {
@@ -171,6 +193,11 @@ int CMachineServer::Run()
                 m_bStop = true;
                 continue;
             }
+            if (m_ProcessTable.Owns(fd))
+            {
+                m_ProcessTable.Reap(fd);
+                continue;
+            }
             auto it = m_Connections.find(fd);
             if (it == m_Connections.end())
                 continue;
@@ -192,7 +219,9 @@ int CMachineServer::Run()
             struct stat st;
             if (stat(m_Folder.c_str(), &st) != 0)
                 break;
-            idleFor = m_Connections.empty() ? idleFor + kTick : 0;
+            // Processes it started keep it: it is their parent and must hear their end.
+            bool idle = m_Connections.empty() && m_ProcessTable.RunningChildren() == 0;
+            idleFor = idle ? idleFor + kTick : 0;
             if (idleFor >= m_IdleMilliseconds)
                 break;
         }
@@ -257,7 +286,13 @@ void CMachineServer::Drop(int fd)
     epoll_ctl(m_EpollFd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     m_Waits.remove_if([fd](const SPendingWait& wait) { return wait.fd == fd; });
-    m_Connections.erase(fd);
+    auto it = m_Connections.find(fd);
+    if (it != m_Connections.end())
+    {
+        for (int received : it->second->descriptors)
+            close(received);
+        m_Connections.erase(it);
+    }
     // A process that ended may have left mutexes abandoned, which waiters may now take.
     WakeWaiters();
 }
@@ -271,7 +306,17 @@ bool CMachineServer::Receive(SConnection& connection)
         size_t limit = connection.process ? 2 * (kMaxMessage + sizeof(SHeader)) : kMaxHelloMessage;
         if (connection.in.size() > limit)
             return false;
-        ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
+        // Descriptors may come along (a process's standard handles); a few at most are kept.
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
+        iovec part{buffer, sizeof buffer};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(connection.fd, &message, MSG_CMSG_CLOEXEC);
+        if (n > 0)
+            KeepDescriptors(connection, message);
         if (n == 0)
             return false;
         if (n < 0)
@@ -308,6 +353,9 @@ bool CMachineServer::Serve(SConnection& connection)
         std::string reply;
         keep = Dispatch(connection, header.code, connection.in.data() + offset + sizeof header,
                         total - sizeof header, reply);
+        // Descriptors belong to the request they came with: what it did not take goes.
+        for (int received : TakeDescriptors(connection))
+            close(received);
         if (!reply.empty())
         {
             connection.outBytes += reply.size();
@@ -434,6 +482,41 @@ std::shared_ptr<CClientProcess> CMachineServer::ProcessFor(const SCallerIdentity
     auto created = std::make_shared<CClientProcess>(identity);
     m_Processes[key] = created;
     return created;
+}
+
+std::shared_ptr<CClientProcess> CMachineServer::TableOfProcess(CProcessObject& process)
+{
+    if (process.m_Table)
+        return process.m_Table;
+    SCallerIdentity identity;
+    identity.pid = process.Pid();
+    identity.local = IsLocalPeer(identity.pid, identity.account);
+    if (!identity.local || !process.Running())
+        return nullptr;
+    identity.hasAccount = AccountExists(identity.account, identity.administrator);
+    // Kept with the process until it ends, so that what is put there waits for it.
+    process.m_Table = ProcessFor(identity);
+    return process.m_Table;
+}
+
+void CMachineServer::WatchReadable(int fd)
+{
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, fd, &event);
+}
+
+void CMachineServer::UnwatchReadable(int fd)
+{
+    epoll_ctl(m_EpollFd, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+std::vector<int> CMachineServer::TakeDescriptors(SConnection& connection)
+{
+    std::vector<int> taken;
+    taken.swap(connection.descriptors);
+    return taken;
 }
 
 bool CMachineServer::IsLocalPeer(pid_t pid, std::wstring& account)

@@ -6,6 +6,7 @@
 
 #include "fleetsim/server/ClientProcess.h"
 #include "fleetsim/server/Object.h"
+#include "fleetsim/server/ProcessObject.h"
 #include "fleetsim/store/RegistryStore.h"
 #include "protocol/MachineRequests.h"
 
@@ -36,6 +37,7 @@ struct SConnection
     bool writing = false; // EPOLLOUT is armed
     bool waiting = false; // a Wait of this connection is pending; its reply comes later
     std::shared_ptr<CClientProcess> process; // set by Hello
+    std::vector<int> descriptors;            // received with the request being served
 };
 
 // What a request handler works with.
@@ -92,6 +94,15 @@ public:
                  uint32_t threadId);
     void WakeWaiters();
 
+    CProcessTable& Processes() { return m_ProcessTable; }
+    // The handle table of a process of this machine, whether or not it is connected yet.
+    std::shared_ptr<CClientProcess> TableOfProcess(CProcessObject& process);
+    // Descriptors the loop reports to their owner (pidfds of processes).
+    void WatchReadable(int fd);
+    void UnwatchReadable(int fd);
+    // The descriptors that came with the request being served; the caller closes them.
+    std::vector<int> TakeDescriptors(SConnection& connection);
+
 private:
     void Accept();
     void AcceptOverLimit();
@@ -136,6 +147,7 @@ private:
     std::map<std::string, std::unique_ptr<CRegistryStore>> m_DomainStores;
     CObjectDirectory m_Objects;
     std::list<SPendingWait> m_Waits;
+    CProcessTable m_ProcessTable{*this};
 };
 
 } // namespace machine

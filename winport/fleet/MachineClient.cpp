@@ -213,13 +213,14 @@ DWORD CMachineConnection::Renew(const std::shared_ptr<CMachineConnection>& broke
     return Remote(broken->m_MachineName, broken->m_User, broken->m_Password, fresh);
 }
 
-DWORD CMachineConnection::RoundTrip(const std::string& frame, std::string& body)
+DWORD CMachineConnection::RoundTrip(const std::string& frame, std::string& body,
+                                     const std::vector<int>& descriptors)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     if (m_bBroken)
         return ERROR_NOT_READY;
     uint16_t code = 0;
-    if (!SendFrame(m_Fd, frame) || !ReceiveFrame(m_Fd, code, body))
+    if (!SendFrame(m_Fd, frame, descriptors) || !ReceiveFrame(m_Fd, code, body))
     {
         m_bBroken = true;
         return ERROR_NOT_READY;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace winport::posix
 {
@@ -38,16 +39,18 @@ public:
                                      const std::string& machineName);
 
     // One request and its reply; a broken connection gives ERROR_NOT_READY and is not reused.
+    // Descriptors given travel with the request.
     template <class TRequest>
     DWORD Call(TRequest& request,
-               typename machine::protocol::TRequestTraits<TRequest>::TReply& reply)
+               typename machine::protocol::TRequestTraits<TRequest>::TReply& reply,
+               const std::vector<int>& descriptors = {})
     {
         using TReply = typename machine::protocol::TRequestTraits<TRequest>::TReply;
         constexpr auto kCode =
             static_cast<uint16_t>(machine::protocol::TRequestTraits<TRequest>::kCode);
         std::string frame = machine::protocol::Encode(kCode, request);
         std::string body;
-        DWORD rc = RoundTrip(frame, body);
+        DWORD rc = RoundTrip(frame, body, descriptors);
         if (rc != ERROR_SUCCESS)
             return rc;
         if (machine::protocol::Decode(body.data(), body.size(), reply))
@@ -71,7 +74,7 @@ private:
         : m_Fd(fd), m_MachineName(std::move(machineName))
     {
     }
-    DWORD RoundTrip(const std::string& frame, std::string& body);
+    DWORD RoundTrip(const std::string& frame, std::string& body, const std::vector<int>& descriptors);
     static DWORD Open(const std::string& machineName, const std::wstring& user,
                       const std::wstring& password,
                       std::shared_ptr<CMachineConnection>& connection);

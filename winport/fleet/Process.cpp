@@ -3,6 +3,7 @@
 // command line.
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
+#include "winport/WinModule.h"
 #include "winport/WinString.h"
 #include "winport/posix/PosixSupport.h"
 
@@ -36,8 +37,16 @@ class CEnvironment
 public:
     CEnvironment()
     {
-        for (auto& [name, value] : fleet::MachineEnvironment())
+        // A child started by CreateProcessW brings its parent's; others start with the machine's.
+        const char* inherited = getenv("FLEET_ENVIRONMENT");
+        for (auto& [name, value] : inherited != nullptr ? fleet::DecodeEnvironment(inherited)
+                                                        : fleet::MachineEnvironment())
             m_Variables[name] = value;
+    }
+    std::vector<std::pair<std::wstring, std::wstring>> All()
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        return {m_Variables.begin(), m_Variables.end()};
     }
     bool Get(const std::wstring& name, std::wstring& value)
     {
@@ -67,6 +76,77 @@ CEnvironment& Environment()
     static CEnvironment* s_pEnvironment = new CEnvironment();
     return *s_pEnvironment;
 }
+
+} // namespace
+
+namespace winport::fleet
+{
+
+std::vector<std::pair<std::wstring, std::wstring>> ProcessEnvironment()
+{
+    return Environment().All();
+}
+
+// Items "NAME=VALUE" separated by U+001E; '%' and U+001E within them are escaped as %25 and %1E.
+std::string EncodeEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& variables)
+{
+    std::string encoded;
+    for (const auto& [name, value] : variables)
+    {
+        if (!encoded.empty())
+            encoded.push_back('\x1e');
+        for (char c : ToUtf8(name + L"=" + value))
+        {
+            if (c == '%')
+                encoded += "%25";
+            else if (c == '\x1e')
+                encoded += "%1E";
+            else
+                encoded.push_back(c);
+        }
+    }
+    return encoded;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> DecodeEnvironment(const std::string& encoded)
+{
+    std::vector<std::pair<std::wstring, std::wstring>> variables;
+    size_t start = 0;
+    while (start <= encoded.size() && !encoded.empty())
+    {
+        size_t end = encoded.find('\x1e', start);
+        if (end == std::string::npos)
+            end = encoded.size();
+        std::string item;
+        for (size_t i = start; i < end; ++i)
+        {
+            if (encoded[i] == '%' && encoded.compare(i, 3, "%25") == 0)
+            {
+                item.push_back('%');
+                i += 2;
+            }
+            else if (encoded[i] == '%' && encoded.compare(i, 3, "%1E") == 0)
+            {
+                item.push_back('\x1e');
+                i += 2;
+            }
+            else
+                item.push_back(encoded[i]);
+        }
+        std::wstring wide = FromUtf8(item);
+        // "=C:=C:\..." style names start with '=': the separator is the next one.
+        size_t equals = wide.find(L'=', 1);
+        if (equals != std::wstring::npos)
+            variables.emplace_back(wide.substr(0, equals), wide.substr(equals + 1));
+        start = end + 1;
+    }
+    return variables;
+}
+
+} // namespace winport::fleet
+
+namespace
+{
 
 // Copies text into a caller's buffer with the Win32 size protocol: the length without the
 // terminator when it fits, else the size needed with it.
@@ -170,9 +250,13 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
 {
     if (module != nullptr)
     {
-        // Loaded modules arrive with LoadLibraryW.
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
+        std::wstring path;
+        if (!fleet::LoadedModulePath(module, path))
+        {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        return CopyTruncated(path, fileName, size);
     }
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

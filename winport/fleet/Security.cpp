@@ -170,7 +170,47 @@ void ThreadNetworkCredentials(std::wstring& user, std::wstring& password)
     {
         user = t_pImpersonation->networkUser;
         password = t_pImpersonation->networkPassword;
+        return;
     }
+    // A process started with a logon's token reaches the network with that logon, which its
+    // machine server keeps for it.
+    static std::once_flag s_Once;
+    static std::wstring s_User, s_Password;
+    std::call_once(s_Once,
+                   []
+                   {
+                       std::shared_ptr<winport::posix::CMachineConnection> connection;
+                       if (winport::posix::CMachineConnection::Local(connection) != ERROR_SUCCESS)
+                           return;
+                       SProcessCredentialsRequest request;
+                       SCredentialsReply reply;
+                       if (connection->Call(request, reply) == ERROR_SUCCESS &&
+                           reply.status == ERROR_SUCCESS)
+                       {
+                           s_User = winport::FromUtf8(reply.user);
+                           s_Password = winport::FromUtf8(reply.password);
+                           std::fill(reply.password.begin(), reply.password.end(), '\0');
+                       }
+                   });
+    user = s_User;
+    password = s_Password;
+}
+
+bool TokenLogonCredentials(HANDLE token, std::wstring& user, std::wstring& password)
+{
+    std::shared_ptr<CTokenObject> object = TokenOf(token);
+    if (!object || !object->checkedLogon)
+        return false;
+    user = object->account;
+    password = object->networkPassword;
+    return true;
+}
+
+bool ThreadPrivilegeEnabled(DWORD luid)
+{
+    std::shared_ptr<CTokenObject> token = t_pImpersonation ? t_pImpersonation : ProcessToken();
+    std::lock_guard<std::mutex> guard(s_PrivilegeLock);
+    return token->enabled.count(luid) != 0;
 }
 
 } // namespace winport::security

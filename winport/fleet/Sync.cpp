@@ -3,6 +3,7 @@
 #include "winport/WinBase.h"
 #include "winport/WinString.h"
 #include "winport/fleet/MachineClient.h"
+#include "winport/fleet/ServerObject.h"
 #include "winport/posix/PosixSupport.h"
 
 #include <cstring>
@@ -10,36 +11,51 @@
 using namespace machine::protocol;
 using winport::posix::CMachineConnection;
 
-namespace
+namespace winport::fleet
 {
 
-// A handle of this process to an object of its machine's server.
-class CServerObject : public winport::posix::CKernelObject
+CServerObject::~CServerObject()
 {
-public:
-    CServerObject(std::shared_ptr<CMachineConnection> connection, uint64_t handle, EObjectKind kind)
-        : m_Connection(std::move(connection)), m_Handle(handle), m_Kind(kind)
+    if (!m_Connection->IsBroken())
     {
+        SCloseHandleRequest request;
+        request.handle = m_Handle;
+        SStatusReply reply;
+        m_Connection->Call(request, reply);
     }
-    ~CServerObject() override
+}
+
+std::shared_ptr<winport::posix::CKernelObject>
+CServerObject::Duplicate(const std::shared_ptr<CKernelObject>&, DWORD access, bool sameAccess)
+{
+    SDuplicateHandleRequest request;
+    request.handle = m_Handle;
+    request.access = access;
+    request.sameAccess = sameAccess ? 1 : 0;
+    SObjectReply reply;
+    DWORD rc = m_Connection->Call(request, reply);
+    if (rc == ERROR_SUCCESS)
+        rc = reply.status;
+    if (rc != ERROR_SUCCESS)
     {
-        if (!m_Connection->IsBroken())
-        {
-            SCloseHandleRequest request;
-            request.handle = m_Handle;
-            SStatusReply reply;
-            m_Connection->Call(request, reply);
-        }
+        SetLastError(rc);
+        return nullptr;
     }
-    std::shared_ptr<CMachineConnection> m_Connection;
-    uint64_t m_Handle;
-    EObjectKind m_Kind;
-};
+    return std::make_shared<CServerObject>(m_Connection, reply.handle, m_Kind);
+}
 
 std::shared_ptr<CServerObject> ServerObject(HANDLE handle)
 {
     return std::dynamic_pointer_cast<CServerObject>(winport::posix::LookupHandle(handle));
 }
+
+} // namespace winport::fleet
+
+namespace
+{
+
+using winport::fleet::CServerObject;
+using winport::fleet::ServerObject;
 
 HANDLE Failed(DWORD code)
 {
@@ -51,22 +67,6 @@ BOOL Refused(DWORD code)
 {
     SetLastError(code);
     return FALSE;
-}
-
-// The reply's status as the call's result; a connection that broke is ERROR_NOT_READY.
-template <class TRequest>
-DWORD Ask(TRequest& request, typename TRequestTraits<TRequest>::TReply& reply,
-          std::shared_ptr<CMachineConnection>* used = nullptr)
-{
-    std::shared_ptr<CMachineConnection> connection;
-    DWORD rc = CMachineConnection::Local(connection);
-    if (rc == ERROR_SUCCESS)
-        rc = connection->Call(request, reply);
-    if (rc == ERROR_SUCCESS)
-        rc = reply.status;
-    if (used != nullptr)
-        *used = std::move(connection);
-    return rc;
 }
 
 HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualReset,
@@ -83,7 +83,7 @@ HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualRese
         request.manualReset = manualReset ? 1 : 0;
         request.initialState = initialState ? 1 : 0;
         request.threadId = GetCurrentThreadId();
-        rc = Ask(request, reply, &connection);
+        rc = winport::fleet::AskServer(request, reply, &connection);
     }
     else
     {
@@ -92,7 +92,7 @@ HANDLE CreateOrOpen(bool create, EObjectKind kind, LPCWSTR name, bool manualRese
         SOpenObjectRequest request;
         request.kind = static_cast<uint32_t>(kind);
         request.name = winport::ToUtf8(name);
-        rc = Ask(request, reply, &connection);
+        rc = winport::fleet::AskServer(request, reply, &connection);
     }
     if (rc != ERROR_SUCCESS)
         return Failed(rc);

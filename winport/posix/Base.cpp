@@ -334,6 +334,8 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
         object = std::make_shared<posix::CProcessObject>(getpid());
     else
         object = posix::LookupHandle(source);
+    if (object)
+        object = object->Duplicate(object, access, (options & DUPLICATE_SAME_ACCESS) != 0);
     if (!object)
     {
         SetLastError(ERROR_INVALID_HANDLE);

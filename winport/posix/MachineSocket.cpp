@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace winport::posix
 {
@@ -87,10 +88,34 @@ int ListenMachineSocket(const std::string& machineFolder)
     return fd;
 }
 
-bool SendFrame(int fd, const std::string& frame)
+bool SendFrame(int fd, const std::string& frame, const std::vector<int>& descriptors)
 {
     const char* p = frame.data();
     size_t left = frame.size();
+    if (!descriptors.empty() && left > 0)
+    {
+        // The descriptors travel with the frame's first bytes.
+        std::vector<char> control(CMSG_SPACE(sizeof(int) * descriptors.size()));
+        iovec part{const_cast<char*>(p), left};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+        memcpy(CMSG_DATA(header), descriptors.data(), sizeof(int) * descriptors.size());
+        ssize_t n;
+        do
+            n = sendmsg(fd, &message, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
     while (left > 0)
     {
         ssize_t n = send(fd, p, left, MSG_NOSIGNAL);

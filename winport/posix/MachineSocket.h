@@ -4,6 +4,7 @@
 #include "winport/WinTypes.h"
 
 #include <string>
+#include <vector>
 
 namespace winport::posix
 {
@@ -16,7 +17,8 @@ int ConnectMachineSocket(const std::string& machineFolder);
 // Binds and listens (non-blocking); -1 with errno on failure.
 int ListenMachineSocket(const std::string& machineFolder);
 
-bool SendFrame(int fd, const std::string& frame);
+// Descriptors given go along with the frame (SCM_RIGHTS).
+bool SendFrame(int fd, const std::string& frame, const std::vector<int>& descriptors = {});
 // Reads one message: code and body. False when the connection ended or broke.
 bool ReceiveFrame(int fd, uint16_t& code, std::string& body);
 

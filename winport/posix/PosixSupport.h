@@ -75,6 +75,12 @@ class CKernelObject
 {
 public:
     virtual ~CKernelObject() = default;
+    // What DuplicateHandle gives for it: the same object, unless its kind says otherwise.
+    virtual std::shared_ptr<CKernelObject> Duplicate(const std::shared_ptr<CKernelObject>& self,
+                                                     DWORD /*access*/, bool /*sameAccess*/)
+    {
+        return self;
+    }
 };
 
 HANDLE InsertHandle(std::shared_ptr<CKernelObject> object);

@@ -376,6 +376,188 @@ struct SCredentialsReply
     template <class A> void Fields(A& a) { a(status, user, password); }
 };
 
+// ---- Services ----------------------------------------------------------------------------------
+// The service control manager. Every request about a manager or service handle names it in
+// "handle"; the server checks its kind and rights. Multi-strings are items each ended by a NUL.
+// Managers are for the registry's callers: local ones with an account, remote administrators.
+struct SScOpenManagerRequest
+{
+    uint32_t access = 0;
+    template <class A> void Fields(A& a) { a(access); }
+};
+struct SScHandleReply
+{
+    uint32_t status = 0;
+    uint64_t handle = 0;
+    template <class A> void Fields(A& a) { a(status, handle); }
+};
+struct SScCreateServiceRequest
+{
+    uint64_t handle = 0; // the manager
+    std::string name;
+    std::string displayName; // empty: the name
+    uint32_t access = 0;
+    uint32_t type = 0;
+    uint32_t start = 0;
+    uint32_t errorControl = 0;
+    std::string imagePath;
+    std::string group;
+    std::string dependencies;
+    std::string startName;
+    template <class A> void Fields(A& a)
+    {
+        a(handle, name, displayName, access, type, start, errorControl, imagePath, group,
+          dependencies, startName);
+    }
+};
+struct SScOpenServiceRequest
+{
+    uint64_t handle = 0; // the manager
+    std::string name;
+    uint32_t access = 0;
+    template <class A> void Fields(A& a) { a(handle, name, access); }
+};
+// Requests that name a handle and nothing more.
+struct SScHandleRequest
+{
+    uint64_t handle = 0;
+    template <class A> void Fields(A& a) { a(handle); }
+};
+struct SScQueryStatusRequest : SScHandleRequest
+{
+};
+struct SScQueryConfigRequest : SScHandleRequest
+{
+};
+struct SScDeleteServiceRequest : SScHandleRequest
+{
+};
+struct SScCloseHandleRequest : SScHandleRequest
+{
+};
+// The arguments go to the service's main function, never to its program's command line.
+struct SScStartServiceRequest
+{
+    uint64_t handle = 0;
+    std::string arguments;
+    template <class A> void Fields(A& a) { a(handle, arguments); }
+};
+struct SScControlRequest
+{
+    uint64_t handle = 0;
+    uint32_t control = 0;
+    template <class A> void Fields(A& a) { a(handle, control); }
+};
+// SERVICE_STATUS_PROCESS.
+struct SScStatusReply
+{
+    uint32_t status = 0;
+    uint32_t type = 0, state = 0, accepted = 0, win32ExitCode = 0, specificExitCode = 0,
+             checkPoint = 0, waitHint = 0, processId = 0, flags = 0;
+    template <class A> void Fields(A& a)
+    {
+        a(status, type, state, accepted, win32ExitCode, specificExitCode, checkPoint, waitHint,
+          processId, flags);
+    }
+};
+struct SScConfigReply
+{
+    uint32_t status = 0;
+    uint32_t type = 0, start = 0, errorControl = 0, tagId = 0;
+    std::string imagePath, group, dependencies, startName, displayName;
+    template <class A> void Fields(A& a)
+    {
+        a(status, type, start, errorControl, tagId, imagePath, group, dependencies, startName,
+          displayName);
+    }
+};
+// SERVICE_NO_CHANGE leaves a number as it is; a string changes when its bit of "strings" is set
+// (1 image path, 2 group, 4 dependencies, 8 account, 16 display name).
+struct SScChangeConfigRequest
+{
+    uint64_t handle = 0;
+    uint32_t type = 0, start = 0, errorControl = 0;
+    uint32_t strings = 0;
+    std::string imagePath, group, dependencies, startName, displayName;
+    template <class A> void Fields(A& a)
+    {
+        a(handle, type, start, errorControl, strings, imagePath, group, dependencies, startName,
+          displayName);
+    }
+};
+struct SScEnumDependentsRequest
+{
+    uint64_t handle = 0;
+    uint32_t state = 0;
+    template <class A> void Fields(A& a) { a(handle, state); }
+};
+// groupSet 0: any group; else only services of "group" ("" for none).
+struct SScEnumServicesRequest
+{
+    uint64_t handle = 0;
+    uint32_t type = 0;
+    uint32_t state = 0;
+    uint32_t groupSet = 0;
+    std::string group;
+    template <class A> void Fields(A& a) { a(handle, type, state, groupSet, group); }
+};
+// One service of an enumeration; the reply holds "count" of them one after the other.
+struct SScEnumEntry
+{
+    std::string name, displayName;
+    uint32_t type = 0, state = 0, accepted = 0, win32ExitCode = 0, specificExitCode = 0,
+             checkPoint = 0, waitHint = 0, processId = 0, flags = 0;
+    template <class A> void Fields(A& a)
+    {
+        a(name, displayName, type, state, accepted, win32ExitCode, specificExitCode, checkPoint,
+          waitHint, processId, flags);
+    }
+};
+struct SScEnumReply
+{
+    uint32_t status = 0;
+    uint32_t count = 0;
+    std::string entries;
+    template <class A> void Fields(A& a) { a(status, count, entries); }
+};
+// The service program's side: its dispatcher says it is the program the server started for a
+// service (the server knows its process from the connection) and gets the service's name, the
+// start arguments and a handle it waits on (Wait) until a control comes or the service stopped.
+struct SScConnectDispatcherRequest
+{
+    template <class A> void Fields(A&) {}
+};
+struct SScDispatcherReply
+{
+    uint32_t status = 0;
+    std::string name;
+    std::string arguments;
+    uint64_t control = 0;
+    template <class A> void Fields(A& a) { a(status, name, arguments, control); }
+};
+struct SScSetStatusRequest
+{
+    uint32_t type = 0, state = 0, accepted = 0, win32ExitCode = 0, specificExitCode = 0,
+             checkPoint = 0, waitHint = 0;
+    template <class A> void Fields(A& a)
+    {
+        a(type, state, accepted, win32ExitCode, specificExitCode, checkPoint, waitHint);
+    }
+};
+// Takes the next control (0 for none); stopped = 1 once the service reported itself stopped.
+struct SScTakeControlRequest
+{
+    uint64_t control = 0;
+    template <class A> void Fields(A& a) { a(control); }
+};
+struct SScTakeControlReply
+{
+    uint32_t status = 0;
+    uint32_t control = 0;
+    uint32_t stopped = 0;
+    template <class A> void Fields(A& a) { a(status, control, stopped); }
+};
+
 // Who may make a request. A caller is local when its process runs on the server's machine (the
 // server finds that out from the process itself); a remote caller is known only by the network
 // credentials it gave in its Hello.
@@ -421,7 +603,22 @@ enum class EAccess
     X(ResumeThread, 29, SResumeThreadRequest, SWaitReply, Local)                                   \
     X(CreateThread, 30, SCreateThreadRequest, SObjectReply, Local)                                 \
     X(DuplicateHandle, 31, SDuplicateHandleRequest, SObjectReply, Local)                           \
-    X(ProcessCredentials, 32, SProcessCredentialsRequest, SCredentialsReply, Local)
+    X(ProcessCredentials, 32, SProcessCredentialsRequest, SCredentialsReply, Local)                \
+    X(ScOpenManager, 40, SScOpenManagerRequest, SScHandleReply, Registry)                          \
+    X(ScCreateService, 41, SScCreateServiceRequest, SScHandleReply, Registry)                      \
+    X(ScOpenService, 42, SScOpenServiceRequest, SScHandleReply, Registry)                          \
+    X(ScStartService, 43, SScStartServiceRequest, SStatusReply, Registry)                          \
+    X(ScControlService, 44, SScControlRequest, SScStatusReply, Registry)                           \
+    X(ScQueryStatus, 45, SScQueryStatusRequest, SScStatusReply, Registry)                          \
+    X(ScQueryConfig, 46, SScQueryConfigRequest, SScConfigReply, Registry)                          \
+    X(ScChangeConfig, 47, SScChangeConfigRequest, SStatusReply, Registry)                          \
+    X(ScEnumDependents, 48, SScEnumDependentsRequest, SScEnumReply, Registry)                      \
+    X(ScEnumServices, 49, SScEnumServicesRequest, SScEnumReply, Registry)                          \
+    X(ScDeleteService, 50, SScDeleteServiceRequest, SStatusReply, Registry)                        \
+    X(ScCloseHandle, 51, SScCloseHandleRequest, SStatusReply, Registry)                            \
+    X(ScConnectDispatcher, 52, SScConnectDispatcherRequest, SScDispatcherReply, Local)             \
+    X(ScSetStatus, 53, SScSetStatusRequest, SStatusReply, Local)                                   \
+    X(ScTakeControl, 54, SScTakeControlRequest, SScTakeControlReply, Local)
 
 enum class ERequest : uint16_t
 {

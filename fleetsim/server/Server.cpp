@@ -3,6 +3,7 @@
 #include "fleetsim/server/Server.h"
 
 #include "fleetsim/server/Handlers.h"
+#include "fleetsim/server/ServiceObject.h"
 #include "winport/WinMachine.h"
 #include "winport/WinString.h"
 #include "winport/posix/MachineSocket.h"
@@ -174,6 +175,8 @@ int CMachineServer::Run()
 {
     int idleFor = 0;
     constexpr int kTick = 1000;
+    // Services a killed predecessor left running are adopted, the others reported stopped.
+    StartServices(*this);
     while (!m_bStop)
     {
         epoll_event events[64];
@@ -228,6 +231,8 @@ int CMachineServer::Run()
         else if (!m_Connections.empty())
             idleFor = 0;
     }
+    // The machine shuts down: its services end with it rather than start a server again.
+    EndServices(*this);
     return 0;
 }
 

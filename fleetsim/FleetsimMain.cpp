@@ -72,6 +72,7 @@ Commands:
   reset MACHINE                   re-create a machine from its profile (accounts are kept)
   stop                            stop the fleet's running machine servers
   ps MACHINE [--modules]          list the processes of a machine (and the modules they map)
+  services MACHINE                list the services of a machine and their states
   exec MACHINE COMMANDLINE        run a program on a machine (a Windows command line, one
                                   argument) and wait for it; its exit code is the tool's
   kill MACHINE PID                end a process of a machine
@@ -276,7 +277,8 @@ int AddMachine(const std::string& root, const SArguments& args)
     fleetsim::SMachineProfile profile;
     profile.name = args.positional[0];
     if (!winport::fleet::IsValidMachineName(profile.name) || profile.name.size() > 15)
-        return Fail("'" + profile.name + "' is not a machine name (letters, digits, '-' and '_', at most 15)");
+        return Fail("'" + profile.name +
+                    "' is not a machine name (letters, digits, '-' and '_', at most 15)");
     std::string profileName = args.Get("profile");
     if (profileName.empty())
         return Fail("add needs --profile");
@@ -308,20 +310,24 @@ int AddMachine(const std::string& root, const SArguments& args)
     if (!TakePassword(args, "admin-password", profile.name + "\\Administrator",
                       s.administratorPassword, error))
         return Fail(error);
-    if (args.Has("exchange-sp") && !ParseNumber(args.Get("exchange-sp"), profile.exchangeServicePack))
+    if (args.Has("exchange-sp") &&
+        !ParseNumber(args.Get("exchange-sp"), profile.exchangeServicePack))
         return Fail("--exchange-sp takes a number");
     if (args.Has("roles"))
     {
         static const std::map<std::string, unsigned> kRoles = {
-            {"mbx", fleetsim::kRoleMailbox},          {"ht", fleetsim::kRoleHubTransport},
-            {"ca", fleetsim::kRoleClientAccess},      {"um", fleetsim::kRoleUnifiedMessaging},
+            {"mbx", fleetsim::kRoleMailbox},
+            {"ht", fleetsim::kRoleHubTransport},
+            {"ca", fleetsim::kRoleClientAccess},
+            {"um", fleetsim::kRoleUnifiedMessaging},
             {"et", fleetsim::kRoleEdgeTransport}};
         std::string list = args.Get("roles");
         size_t pos = 0;
         while (pos <= list.size())
         {
             size_t end = list.find(',', pos);
-            std::string role = list.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            std::string role =
+                list.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
             auto it = kRoles.find(role);
             if (it == kRoles.end())
                 return Fail("unknown role '" + role + "' (mbx, ht, ca, um, et)");
@@ -348,11 +354,13 @@ int AddMachine(const std::string& root, const SArguments& args)
             profile.product.hotfixes.push_back(winport::FromUtf8(hotfix));
         profile.product.cluster = args.Has("cluster");
     }
-    else if (args.Has("build") || args.Has("patch-build") || args.Has("product-sp") || args.Has("hotfix"))
+    else if (args.Has("build") || args.Has("patch-build") || args.Has("product-sp") ||
+             args.Has("hotfix"))
         return Fail("product options need --product VERSION");
-    if (profile.exchange != fleetsim::EExchange::None && profile.exchange != fleetsim::EExchange::Exchange2003 &&
-        profile.roles == 0)
-        profile.roles = fleetsim::kRoleMailbox | fleetsim::kRoleHubTransport | fleetsim::kRoleClientAccess;
+    if (profile.exchange != fleetsim::EExchange::None &&
+        profile.exchange != fleetsim::EExchange::Exchange2003 && profile.roles == 0)
+        profile.roles =
+            fleetsim::kRoleMailbox | fleetsim::kRoleHubTransport | fleetsim::kRoleClientAccess;
     if (profile.exchange == fleetsim::EExchange::Exchange2003 && args.Has("roles"))
         return Fail("Exchange 2003 has no roles");
     DWORD rc = fleetsim::AddMachine(root, profile);
@@ -499,8 +507,9 @@ int main(int argc, char** argv)
     }
     if (command == "add")
         return AddMachine(root, args);
-    static const std::vector<std::string> kOnFleet = {
-        "list", "reg", "reg-set", "files", "cat", "reset", "stop", "ps", "exec", "kill"};
+    static const std::vector<std::string> kOnFleet = {"list",     "reg",   "reg-set", "files",
+                                                      "cat",      "reset", "stop",    "ps",
+                                                      "services", "exec",  "kill"};
     if (std::find(kOnFleet.begin(), kOnFleet.end(), command) != kOnFleet.end() &&
         !fleetsim::FleetExists(root))
         return Fail("there is no fleet at " + root + " (fleetsim create makes one)");
@@ -524,9 +533,11 @@ int main(int argc, char** argv)
         if (command == "reg")
         {
             std::vector<std::wstring> lines;
-            DWORD rc = fleetsim::ReadRegistry(root, args.positional[0], wide(args.positional[1]), lines);
+            DWORD rc =
+                fleetsim::ReadRegistry(root, args.positional[0], wide(args.positional[1]), lines);
             if (rc != ERROR_SUCCESS)
-                return FailCode("cannot read " + args.positional[1] + " of " + args.positional[0], rc);
+                return FailCode("cannot read " + args.positional[1] + " of " + args.positional[0],
+                                rc);
             for (const std::wstring& line : lines)
                 printf("%s\n", winport::ToUtf8(line).c_str());
             return 0;
@@ -541,7 +552,8 @@ int main(int argc, char** argv)
         if (args.positional.size() != 2)
             return Fail(command + " takes a machine and a path");
         std::string host;
-        DWORD rc = fleetsim::MachineFilePath(root, args.positional[0], wide(args.positional[1]), host);
+        DWORD rc =
+            fleetsim::MachineFilePath(root, args.positional[0], wide(args.positional[1]), host);
         if (rc != ERROR_SUCCESS)
             return FailCode("cannot reach " + args.positional[1] + " on " + args.positional[0], rc);
         if (command == "cat")
@@ -549,7 +561,8 @@ int main(int argc, char** argv)
             winport::posix::CFd fd(open(host.c_str(), O_RDONLY | O_CLOEXEC));
             struct stat st;
             if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0)
-                return Fail(args.positional[1] + " is not a readable file of " + args.positional[0]);
+                return Fail(args.positional[1] + " is not a readable file of " +
+                            args.positional[0]);
             if (S_ISDIR(st.st_mode))
                 return Fail(args.positional[1] + " is a folder of " + args.positional[0] +
                             ", not a file");
@@ -578,8 +591,13 @@ int main(int argc, char** argv)
             struct stat st;
             std::string path = host + "/" + entry->d_name;
             bool folder = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-            entries.push_back(folder ? std::string("<DIR>          ") + entry->d_name
-                                     : std::to_string(st.st_size) + std::string(15 - std::min<size_t>(15, std::to_string(st.st_size).size()), ' ') + entry->d_name);
+            entries.push_back(
+                folder
+                    ? std::string("<DIR>          ") + entry->d_name
+                    : std::to_string(st.st_size) +
+                          std::string(15 - std::min<size_t>(15, std::to_string(st.st_size).size()),
+                                      ' ') +
+                          entry->d_name);
         }
         closedir(dir);
         std::sort(entries.begin(), entries.end());
@@ -597,9 +615,9 @@ int main(int argc, char** argv)
                         "': its machine server did not end (the machine is unchanged)");
         return rc == ERROR_SUCCESS ? 0 : FailCode("cannot reset '" + args.positional[0] + "'", rc);
     }
-    if (command == "ps" || command == "exec" || command == "kill")
+    if (command == "ps" || command == "services" || command == "exec" || command == "kill")
     {
-        size_t expected = command == "ps" ? 1 : 2;
+        size_t expected = command == "ps" || command == "services" ? 1 : 2;
         if (args.positional.size() != expected)
             return Fail(command + " takes " + std::to_string(expected) + " arguments (see --help)");
         std::vector<std::string> forwarded = {command};

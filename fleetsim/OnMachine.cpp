@@ -9,11 +9,13 @@
 #include "winport/WinMachine.h"
 #include "winport/WinProcess.h"
 #include "winport/WinString.h"
+#include "winport/WinSvc.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +76,50 @@ int ListProcesses(bool withModules)
     return 0;
 }
 
+const char* StateName(DWORD state)
+{
+    static const char* const kNames[] = {
+        "?",       "STOPPED",          "START_PENDING", "STOP_PENDING",
+        "RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+    return state < 8 ? kNames[state] : "?";
+}
+
+int ListServices()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    if (manager == nullptr)
+        return Failed("cannot open the service manager", GetLastError());
+    std::vector<BYTE> buffer(64 * 1024);
+    DWORD needed = 0, count = 0, resume = 0;
+    printf("%-32s %-16s %8s  %s\n", "SERVICE", "STATE", "PID", "DISPLAY NAME");
+    for (;;)
+    {
+        BOOL done = EnumServicesStatusExW(
+            manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+            static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
+        DWORD error = GetLastError();
+        auto* entries = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i)
+        {
+            const SERVICE_STATUS_PROCESS& status = entries[i].ServiceStatusProcess;
+            printf("%-32s %-16s %8u  %s\n", winport::ToUtf8(entries[i].lpServiceName).c_str(),
+                   StateName(status.dwCurrentState), static_cast<unsigned>(status.dwProcessId),
+                   winport::ToUtf8(entries[i].lpDisplayName).c_str());
+        }
+        if (done)
+            break;
+        if (error != ERROR_MORE_DATA)
+        {
+            CloseServiceHandle(manager);
+            return Failed("cannot list the services", error);
+        }
+        if (count == 0)
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+    }
+    CloseServiceHandle(manager);
+    return 0;
+}
+
 int Execute(const std::string& commandLine)
 {
     std::wstring line = winport::FromUtf8(commandLine);
@@ -123,6 +169,8 @@ int RunOnMachineCommand(int argc, char** argv)
         return Failed("the machine is not there", ERROR_BAD_NETPATH);
     if (command == "ps")
         return ListProcesses(argc > 3 && strcmp(argv[3], "--modules") == 0);
+    if (command == "services")
+        return ListServices();
     if (command == "exec" && argc == 4)
         return Execute(argv[3]);
     if (command == "kill" && argc == 4)

@@ -1,4 +1,4 @@
-// The fleet tool's commands that run as a process of a machine (ps, exec, kill).
+// The fleet tool's commands that run as a process of a machine (ps, services, exec, kill).
 #pragma once
 
 #include <string>

@@ -363,6 +363,12 @@ struct SDuplicateHandleRequest
     uint32_t closeSource = 0;
     template <class A> void Fields(A& a) { a(handle, targetProcess, access, sameAccess, closeSource); }
 };
+// ExitProcess: the caller's full 32-bit exit code, which its Linux exit status cannot carry.
+struct SExitCodeRequest
+{
+    uint32_t exitCode = 0;
+    template <class A> void Fields(A& a) { a(exitCode); }
+};
 // The network credentials of the logon the caller was started with, if any.
 struct SProcessCredentialsRequest
 {
@@ -604,6 +610,7 @@ enum class EAccess
     X(CreateThread, 30, SCreateThreadRequest, SObjectReply, Local)                                 \
     X(DuplicateHandle, 31, SDuplicateHandleRequest, SObjectReply, Local)                           \
     X(ProcessCredentials, 32, SProcessCredentialsRequest, SCredentialsReply, Local)                \
+    X(ReportExitCode, 33, SExitCodeRequest, SStatusReply, Local)                                   \
     X(ScOpenManager, 40, SScOpenManagerRequest, SScHandleReply, Registry)                          \
     X(ScCreateService, 41, SScCreateServiceRequest, SScHandleReply, Registry)                      \
     X(ScOpenService, 42, SScOpenServiceRequest, SScHandleReply, Registry)                          \

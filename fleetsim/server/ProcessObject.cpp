@@ -393,6 +393,8 @@ void CProcessTable::Reap(int pidFd)
     }
     if (process->m_bTerminated)
         exitCode = process->m_TerminateCode;
+    else if (process->m_bReported && (process->m_ReportedExitCode & 0xFF) == exitCode)
+        exitCode = process->m_ReportedExitCode;
     m_Server.UnwatchReadable(pidFd);
     m_Running.erase(it);
     process->m_Table.reset();
@@ -616,6 +618,18 @@ void DuplicateHandle(SRequestContext& context, SDuplicateHandleRequest& in, SObj
     out.handle = into.Insert(object, access);
     if (in.closeSource != 0)
         caller.Close(in.handle);
+}
+
+void ReportExitCode(SRequestContext& context, SExitCodeRequest& in, SStatusReply& out)
+{
+    std::shared_ptr<CProcessObject> process =
+        context.server.Processes().Find(context.connection.peerPid);
+    if (!process)
+    {
+        out.status = ERROR_INVALID_PARAMETER;
+        return;
+    }
+    process->ReportExitCode(in.exitCode);
 }
 
 void ProcessCredentials(SRequestContext& context, SProcessCredentialsRequest&,

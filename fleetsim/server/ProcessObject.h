@@ -60,6 +60,12 @@ public:
     bool Terminate(uint32_t exitCode);
     // Lets a suspended process run; false when it was not suspended.
     bool Resume();
+    // The full exit code the process says it ends with (its exit status keeps the low byte).
+    void ReportExitCode(uint32_t exitCode)
+    {
+        m_ReportedExitCode = exitCode;
+        m_bReported = true;
+    }
 
     // The handle table of the process, kept from a DuplicateHandle into it until it connects
     // or ends.
@@ -74,6 +80,8 @@ private:
     bool m_bChild = true; // started by this server, so it reaps it
     uint32_t m_ExitCode = 259;
     uint32_t m_TerminateCode = 0;
+    uint32_t m_ReportedExitCode = 0;
+    bool m_bReported = false;
     bool m_bTerminated = false;
     std::wstring m_Account;
     std::wstring m_Password;

@@ -413,6 +413,20 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, 
 
 } // namespace
 
+namespace
+{
+// A Linux exit status keeps the low byte of a code: the machine server hears the whole of it.
+void ReportExitCode(UINT exitCode)
+{
+    if (exitCode <= 0xFF)
+        return;
+    SExitCodeRequest request;
+    request.exitCode = exitCode;
+    SStatusReply reply;
+    winport::fleet::AskServer(request, reply);
+}
+} // namespace
+
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, SECURITY_ATTRIBUTES*,
                     SECURITY_ATTRIBUTES*, BOOL, DWORD creationFlags, LPVOID environment,
                     LPCWSTR currentDirectory, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
@@ -453,7 +467,10 @@ HANDLE OpenProcess(DWORD desiredAccess, BOOL, DWORD processId)
 BOOL TerminateProcess(HANDLE process, UINT exitCode)
 {
     if (process == GetCurrentProcess())
-        _exit(static_cast<int>(exitCode));
+    {
+        ReportExitCode(exitCode);
+        _exit(static_cast<int>(exitCode & 0xFF));
+    }
     std::shared_ptr<CServerObject> object = ObjectOfKind(process, EObjectKind::Process);
     if (!object)
         return Refused(ERROR_INVALID_HANDLE);
@@ -542,8 +559,9 @@ LPWSTR GetCommandLineW()
 
 void ExitProcess(UINT exitCode)
 {
+    ReportExitCode(exitCode);
     fflush(nullptr);
-    exit(static_cast<int>(exitCode));
+    exit(static_cast<int>(exitCode & 0xFF));
 }
 
 HANDLE CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,

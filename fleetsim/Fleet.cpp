@@ -2,6 +2,7 @@
 
 #include "fleetsim/store/RegistryStore.h"
 #include "framework/CStringSupport.h"
+#include "winport/WinMachine.h"
 #include "winport/WinReg.h"
 #include "winport/WinString.h"
 #include "winport/posix/MachineSocket.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -139,6 +141,81 @@ bool SameHostName(const std::string& a, const std::string& b)
 }
 
 // The Exchange and product layers, on top of the Windows server.
+// A service of the simulated server, run by the stub service program under its own name.
+struct SServiceEntry
+{
+    const wchar_t* name;
+    const wchar_t* displayName;
+    const wchar_t* dependencies; // items separated by '/'
+};
+
+void RegisterService(machine::CRegistryWriter& w, const SServiceEntry& service)
+{
+    std::wstring key = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service.name;
+    w.Dword(key, L"Type", 0x10);      // SERVICE_WIN32_OWN_PROCESS
+    w.Dword(key, L"Start", 2);        // SERVICE_AUTO_START
+    w.Dword(key, L"ErrorControl", 1); // SERVICE_ERROR_NORMAL
+    w.String(key, L"ImagePath",
+             std::wstring(L"%SystemRoot%\\System32\\servicestub.exe --name ") + service.name,
+             REG_EXPAND_SZ);
+    w.String(key, L"DisplayName", service.displayName);
+    w.String(key, L"ObjectName", L"LocalSystem");
+    if (*service.dependencies != L'\0')
+    {
+        std::wstring multi = service.dependencies;
+        std::replace(multi.begin(), multi.end(), L'/', L'\0');
+        w.String(key, L"DependOnService", multi + L'\0', REG_MULTI_SZ);
+    }
+}
+
+// The services of a profile: IIS and Exchange by version and roles, and the product's.
+std::vector<SServiceEntry> ProfileServices(const SMachineProfile& profile)
+{
+    std::vector<SServiceEntry> services;
+    if (profile.exchange != EExchange::None)
+    {
+        services.push_back({L"IISADMIN", L"IIS Admin Service", L""});
+        services.push_back({L"W3SVC", L"World Wide Web Publishing Service", L"IISADMIN"});
+        services.push_back({L"MSExchangeSA", L"Microsoft Exchange System Attendant", L""});
+    }
+    bool mailbox = profile.exchange == EExchange::Exchange2003 || (profile.roles & kRoleMailbox);
+    if (profile.exchange == EExchange::Exchange2003)
+        services.push_back({L"SMTPSVC", L"Simple Mail Transfer Protocol (SMTP)", L"IISADMIN"});
+    if (profile.exchange != EExchange::None && mailbox)
+        services.push_back(
+            {L"MSExchangeIS", L"Microsoft Exchange Information Store", L"MSExchangeSA"});
+    if (profile.exchange != EExchange::None && profile.exchange != EExchange::Exchange2003 &&
+        (profile.roles & (kRoleHubTransport | kRoleEdgeTransport)))
+        services.push_back({L"MSExchangeTransport", L"Microsoft Exchange Transport", L""});
+    if (profile.product.installed)
+    {
+        services.push_back({L"Parvel_Master", L"Parvel Master Service", L""});
+        services.push_back({L"Parvel_SystemWatcher", L"Parvel System Watcher", L"Parvel_Master"});
+        services.push_back(
+            {L"Parvel_RemoteConfig", L"Parvel Remote Configuration", L"Parvel_Master"});
+        services.push_back({L"QVLT_Monitor", L"Parvel Quarantine Monitor", L"Parvel_Master"});
+    }
+    return services;
+}
+
+// The stand-in programs a server's services and scripts run, in its System32, copied from
+// beside the machine server.
+DWORD InstallServicePrograms(const std::string& folder)
+{
+    std::string program = winport::fleet::MachineServerProgram();
+    for (const char* name : {"servicestub.exe", "sc.exe"})
+    {
+        std::string source = program.substr(0, program.rfind('/') + 1) + name;
+        std::string target = folder + "/drive/c/Windows/System32/" + name;
+        std::error_code error;
+        std::filesystem::copy_file(source, target,
+                                   std::filesystem::copy_options::overwrite_existing, error);
+        if (error)
+            return winport::posix::ErrnoToWin32(error.value());
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD WriteApplications(const std::string& folder, const SMachineProfile& profile)
 {
     CRegistryStore store;
@@ -162,7 +239,9 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     {
         // Build numbers of the releases: 6944 RTM, 7226 SP1, 7638 SP2.
         const wchar_t* setup = L"SOFTWARE\\Microsoft\\Exchange\\Setup";
-        DWORD servicePackBuild = profile.exchangeServicePack == 0 ? 0 : profile.exchangeServicePack == 1 ? 7226 : 7638;
+        DWORD servicePackBuild = profile.exchangeServicePack == 0   ? 0
+                                 : profile.exchangeServicePack == 1 ? 7226
+                                                                    : 7638;
         w.Dword(setup, L"NewestBuild", profile.exchangeServicePack == 0 ? 6944 : servicePackBuild);
         w.Dword(setup, L"ServicePackBuild", servicePackBuild);
         w.String(setup, L"Services", L"C:\\Program Files\\Exchsrvr");
@@ -174,29 +253,38 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     case EExchange::Exchange2010:
     {
         bool is2007 = profile.exchange == EExchange::Exchange2007;
-        std::wstring base = is2007 ? L"SOFTWARE\\Microsoft\\Exchange\\v8.0" : L"SOFTWARE\\Microsoft\\ExchangeServer\\v14";
-        std::wstring setup = is2007 ? L"SOFTWARE\\Microsoft\\Exchange\\Setup" : L"SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
+        std::wstring base = is2007 ? L"SOFTWARE\\Microsoft\\Exchange\\v8.0"
+                                   : L"SOFTWARE\\Microsoft\\ExchangeServer\\v14";
+        std::wstring setup = is2007 ? L"SOFTWARE\\Microsoft\\Exchange\\Setup"
+                                    : L"SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
         w.Dword(setup, L"MsiProductMajor", is2007 ? 8 : 14);
         w.Dword(setup, L"MsiProductMinor", static_cast<DWORD>(profile.exchangeServicePack));
-        w.String(setup, L"MsiInstallPath", is2007 ? L"C:\\Program Files\\Microsoft\\Exchange Server\\"
-                                                  : L"C:\\Program Files\\Microsoft\\Exchange Server\\V14\\");
+        w.String(setup, L"MsiInstallPath",
+                 is2007 ? L"C:\\Program Files\\Microsoft\\Exchange Server\\"
+                        : L"C:\\Program Files\\Microsoft\\Exchange Server\\V14\\");
         for (const auto& [bit, name] : kRoles)
         {
             if (profile.roles & bit)
-                w.String(base + L"\\" + name, L"ConfiguredVersion", is2007 ? L"8.0.685.24" : L"14.0.639.21");
+                w.String(base + L"\\" + name, L"ConfiguredVersion",
+                         is2007 ? L"8.0.685.24" : L"14.0.639.21");
         }
         if (is2007 && (profile.roles & kRoleMailbox))
         {
             w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"Enabled", 0);
-            w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"ReloadNow", 0);
+            w.Dword(L"SYSTEM\\CurrentControlSet\\Services\\MSExchangeIS\\VirusScan", L"ReloadNow",
+                    0);
         }
         break;
     }
     case EExchange::None:
         break;
     }
+    std::vector<SServiceEntry> services = ProfileServices(profile);
+    for (const SServiceEntry& service : services)
+        RegisterService(w, service);
     if (profile.exchange != EExchange::None)
-        w.String(L"SOFTWARE\\Clients\\Mail\\ExchangeMAPI", L"DLLPath", L"C:\\Windows\\system32\\mapi32.dll");
+        w.String(L"SOFTWARE\\Clients\\Mail\\ExchangeMAPI", L"DLLPath",
+                 L"C:\\Windows\\system32\\mapi32.dll");
     if (profile.product.installed)
     {
         const std::wstring key = L"SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion";
@@ -214,6 +302,8 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     if (w.Status() != ERROR_SUCCESS)
         return w.Status();
     rc = store.Commit();
+    if (rc == ERROR_SUCCESS && profile.settings.profile != machine::EMachineProfile::Workstation)
+        rc = InstallServicePrograms(folder);
     if (rc != ERROR_SUCCESS || !profile.product.installed)
         return rc;
     // The product's home folder, where its files live.
@@ -230,7 +320,8 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
 std::string ProfileRecord(const SMachineProfile& p)
 {
     std::ostringstream out;
-    auto line = [&out](const char* key, const std::wstring& value) { out << key << '=' << winport::ToUtf8(value) << '\n'; };
+    auto line = [&out](const char* key, const std::wstring& value)
+    { out << key << '=' << winport::ToUtf8(value) << '\n'; };
     out << "profile=" << p.profile << '\n';
     line("architecture", p.settings.architecture);
     line("os", p.settings.osVersion);
@@ -418,7 +509,8 @@ DWORD CreateDomain(const std::string& root, const SDomain& domain)
     {
         machine::CRegistryWriter w(store);
         w.String(L"Domain", L"DnsName", domain.dnsName);
-        w.String(L"Domain", L"ControllerName", domain.controller.empty() ? domain.name + L"-DC" : domain.controller);
+        w.String(L"Domain", L"ControllerName",
+                 domain.controller.empty() ? domain.name + L"-DC" : domain.controller);
         w.Check(store.AddGroup(L"Domain Admins"));
         w.Check(store.AddGroup(L"Domain Users"));
         w.Check(store.AddAccount(domain.adminUser, domain.adminPassword));
@@ -480,7 +572,8 @@ DWORD ParseProfileName(const std::string& text, SMachineProfile& profile)
 
 DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
 {
-    if (profile.exchange != EExchange::None && profile.roles == 0 && profile.exchange != EExchange::Exchange2003)
+    if (profile.exchange != EExchange::None && profile.roles == 0 &&
+        profile.exchange != EExchange::Exchange2003)
         return ERROR_INVALID_PARAMETER; // Exchange 2007 and 2010 have at least one role
     if (profile.exchange == EExchange::Exchange2003 && profile.roles != 0)
         return ERROR_INVALID_PARAMETER;
@@ -591,12 +684,14 @@ DWORD ResetMachine(const std::string& root, const std::string& name)
     if (rc == ERROR_SUCCESS)
     {
         sqlite3* db = nullptr;
-        std::string sql = "ATTACH DATABASE '" + aside + "/registry.db' AS old; BEGIN;"
+        std::string sql = "ATTACH DATABASE '" + aside +
+                          "/registry.db' AS old; BEGIN;"
                           "DELETE FROM accounts; DELETE FROM groups; DELETE FROM members;"
                           "INSERT INTO accounts SELECT * FROM old.accounts;"
                           "INSERT INTO groups SELECT * FROM old.groups;"
                           "INSERT INTO members SELECT * FROM old.members; COMMIT;";
-        if (aside.find('\'') != std::string::npos || sqlite3_open((folder + "/registry.db").c_str(), &db) != SQLITE_OK ||
+        if (aside.find('\'') != std::string::npos ||
+            sqlite3_open((folder + "/registry.db").c_str(), &db) != SQLITE_OK ||
             sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
             rc = ERROR_REGISTRY_IO_FAILED;
         sqlite3_close(db);
@@ -625,9 +720,10 @@ std::vector<SMachineSummary> ListMachines(const std::string& root)
         if (folder.empty())
             continue;
         SMachineProfile profile;
-        summary.profile = ReadProfileRecord(root + "/profiles/" + summary.name, profile) == ERROR_SUCCESS
-                              ? profile.profile
-                              : "workstation";
+        summary.profile =
+            ReadProfileRecord(root + "/profiles/" + summary.name, profile) == ERROR_SUCCESS
+                ? profile.profile
+                : "workstation";
         summary.serverRunning = ServerAnswers(folder);
         machines.push_back(summary);
     }
@@ -651,9 +747,11 @@ DWORD OpenMachineKey(CRegistryStore& store, const std::string& root, const std::
     std::wstring hive = key.substr(0, slash);
     std::wstring rest = slash == std::wstring::npos ? L"" : key.substr(slash + 1);
     int64_t base;
-    if (winport::fleet::NamesEqual(hive, L"HKLM") || winport::fleet::NamesEqual(hive, L"HKEY_LOCAL_MACHINE"))
+    if (winport::fleet::NamesEqual(hive, L"HKLM") ||
+        winport::fleet::NamesEqual(hive, L"HKEY_LOCAL_MACHINE"))
         base = machine::kKeyLocalMachine;
-    else if (winport::fleet::NamesEqual(hive, L"HKU") || winport::fleet::NamesEqual(hive, L"HKEY_USERS"))
+    else if (winport::fleet::NamesEqual(hive, L"HKU") ||
+             winport::fleet::NamesEqual(hive, L"HKEY_USERS"))
         base = machine::kKeyUsers;
     else
         return ERROR_INVALID_PARAMETER;
@@ -706,9 +804,12 @@ DWORD ReadRegistry(const std::string& root, const std::string& machine, const st
             CStringSupport::BinaryToString(reinterpret_cast<const unsigned char*>(data.data()),
                                            static_cast<unsigned>(data.size()), shown);
         }
-        static const std::map<DWORD, const wchar_t*> kTypes = {
-            {REG_SZ, L"REG_SZ"},       {REG_EXPAND_SZ, L"REG_EXPAND_SZ"}, {REG_BINARY, L"REG_BINARY"},
-            {REG_DWORD, L"REG_DWORD"}, {REG_MULTI_SZ, L"REG_MULTI_SZ"},  {REG_QWORD, L"REG_QWORD"}};
+        static const std::map<DWORD, const wchar_t*> kTypes = {{REG_SZ, L"REG_SZ"},
+                                                               {REG_EXPAND_SZ, L"REG_EXPAND_SZ"},
+                                                               {REG_BINARY, L"REG_BINARY"},
+                                                               {REG_DWORD, L"REG_DWORD"},
+                                                               {REG_MULTI_SZ, L"REG_MULTI_SZ"},
+                                                               {REG_QWORD, L"REG_QWORD"}};
         auto found = kTypes.find(type);
         lines.push_back((name.empty() ? L"(Default)" : name) + L"  " +
                         (found != kTypes.end() ? found->second : L"REG_NONE") + L"  " + shown);
@@ -767,7 +868,8 @@ DWORD MachineFilePath(const std::string& root, const std::string& machine, const
         return ERROR_BAD_PATHNAME;
     struct stat st;
     bool linuxDrive = lstat((folder + "/drive/z").c_str(), &st) == 0;
-    return winport::fleet::MapOnMachine(folder, linuxDrive, parsed.drive, parsed.components, hostPath);
+    return winport::fleet::MapOnMachine(folder, linuxDrive, parsed.drive, parsed.components,
+                                        hostPath);
 }
 
 } // namespace fleetsim

@@ -428,3 +428,92 @@ TEST(WinService, RemoteManagerNeedsAnAdministratorThere)
     EXPECT_EQ(OpenServiceW(local, L"SvcRemote", SERVICE_QUERY_STATUS), nullptr);
     CloseServiceHandle(local);
 }
+
+TEST(WinService, ChildStopsTheAgentOnItsServer)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    // A process of the server waits until the agent is ready, then asks it to end.
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"Global\\DeployAgentReady");
+    ASSERT_NE(ready, nullptr);
+    ASSERT_EQ(WaitForSingleObject(ready, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, L"Global\\DeployAgentStop");
+    ASSERT_NE(stop, nullptr);
+    ASSERT_TRUE(SetEvent(stop));
+    CloseHandle(stop);
+    CloseHandle(ready);
+}
+
+TEST(WinService, ABootstrapAndAnAgentRunOnADomainServerFromTheWorkstation)
+{
+    std::string root = testsupport::FleetRoot();
+    fleetsim::SDomain domain;
+    domain.name = L"DEPDOM";
+    domain.dnsName = L"depdom.example";
+    domain.adminPassword = L"D0main!";
+    ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
+    fleetsim::SMachineProfile profile;
+    ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
+    profile.name = "DEPSRV";
+    profile.settings.domain = L"DEPDOM";
+    ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
+    const std::wstring stub = L"%SystemRoot%\\System32\\servicestub.exe --name ";
+    const std::wstring bootstrap = stub + L"HalvornInstallBootstrap --exit-after 300";
+    const std::wstring agent = stub + L"HalvornInstallAgent --ready-event Global\\DeployAgentReady"
+                                      L" --stop-event Global\\DeployAgentStop";
+
+    auto as = [](const wchar_t* password, auto work)
+    {
+        HANDLE token = nullptr;
+        ASSERT_TRUE(LogonUserW(L"Administrator", L"DEPDOM", password, LOGON32_LOGON_NEW_CREDENTIALS,
+                               LOGON32_PROVIDER_WINNT50, &token));
+        ASSERT_TRUE(ImpersonateLoggedOnUser(token));
+        CloseHandle(token);
+        work();
+        RevertToSelf();
+    };
+    // With a wrong password neither service can even be asked for.
+    as(L"wr0ng",
+       []
+       {
+           EXPECT_EQ(OpenSCManagerW(L"\\\\DEPSRV", nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
+           EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOGON_FAILURE));
+       });
+    as(L"D0main!",
+       [&]
+       {
+           SC_HANDLE manager = OpenSCManagerW(L"\\\\DEPSRV", nullptr, SC_MANAGER_ALL_ACCESS);
+           ASSERT_NE(manager, nullptr) << GetLastError();
+           for (const wchar_t* name : {L"HalvornInstallBootstrap", L"HalvornInstallAgent"})
+           {
+               EXPECT_EQ(OpenServiceW(manager, name, SERVICE_QUERY_STATUS), nullptr);
+               EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+           }
+           // The one-shot bootstrap ends by itself and is removed.
+           SC_HANDLE service = Create(manager, L"HalvornInstallBootstrap", bootstrap);
+           ASSERT_NE(service, nullptr) << GetLastError();
+           ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+           ASSERT_TRUE(Reaches(service, SERVICE_STOPPED));
+           EXPECT_EQ(Query(service).dwWin32ExitCode, 0u);
+           EXPECT_TRUE(DeleteService(service));
+           CloseServiceHandle(service);
+           EXPECT_EQ(OpenServiceW(manager, L"HalvornInstallBootstrap", SERVICE_QUERY_STATUS),
+                     nullptr);
+
+           // The agent runs until another process of its server sets its stop event.
+           service = Create(manager, L"HalvornInstallAgent", agent);
+           ASSERT_NE(service, nullptr) << GetLastError();
+           ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+           std::string output;
+           int result = testsupport::RunChild("WinService.ChildStopsTheAgentOnItsServer",
+                                              {{"FLEET_MACHINE", "DEPSRV"}}, &output);
+           EXPECT_EQ(result, 0) << output;
+           ASSERT_TRUE(Reaches(service, SERVICE_STOPPED));
+           EXPECT_EQ(Query(service).dwWin32ExitCode, 0u);
+           EXPECT_TRUE(DeleteService(service));
+           CloseServiceHandle(service);
+           EXPECT_EQ(OpenServiceW(manager, L"HalvornInstallAgent", SERVICE_QUERY_STATUS), nullptr);
+           EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+           CloseServiceHandle(manager);
+       });
+}

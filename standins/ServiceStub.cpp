@@ -8,6 +8,7 @@
 //   --ready-event NAME   a named event it sets once it runs
 //   --stop-event NAME    a named event that stops it like SERVICE_CONTROL_STOP
 //   --exit-after MS      stops by itself MS ms after it runs (0: never)
+//   --console            runs the same way as a plain program, without the service manager
 // An option's value runs up to the next "--" argument, so an unquoted path with spaces works.
 // Started as a plain program it fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
 #include "winport/WinBase.h"
@@ -34,6 +35,7 @@ struct SOptions
     std::wstring readyEvent;
     std::wstring stopEvent;
     DWORD exitAfter = 0;
+    bool console = false;
 };
 
 SOptions g_Options;
@@ -55,6 +57,11 @@ bool ParseOptions(SOptions& options)
     for (int i = 1; i < argc && ok; ++i)
     {
         std::wstring option = argv[i];
+        if (option == L"--console")
+        {
+            options.console = true;
+            continue;
+        }
         std::wstring value;
         bool hasValue = false;
         while (i + 1 < argc && wcsncmp(argv[i + 1], L"--", 2) != 0)
@@ -91,6 +98,8 @@ bool ParseOptions(SOptions& options)
 
 void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0)
 {
+    if (g_Options.console)
+        return;
     static DWORD checkPoint = 0;
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -134,9 +143,12 @@ void ServiceMain(DWORD argc, LPWSTR* argv)
     g_StopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_StopRequested == nullptr)
         return;
-    g_Status = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
-    if (g_Status == nullptr)
-        return;
+    if (!g_Options.console)
+    {
+        g_Status = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
+        if (g_Status == nullptr)
+            return;
+    }
     Report(SERVICE_START_PENDING, NO_ERROR, g_Options.startDelay);
     Sleep(g_Options.startDelay);
 
@@ -193,6 +205,11 @@ int main()
 {
     if (!ParseOptions(g_Options))
         return ERROR_INVALID_PARAMETER;
+    if (g_Options.console)
+    {
+        ServiceMain(0, nullptr);
+        return 0;
+    }
     std::wstring tableName = g_Options.name;
     SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))

@@ -222,6 +222,7 @@ enum class EObjectKind : uint32_t
     Mutex = 2,
     Process = 3, // not created by CreateObject: by CreateProcess and OpenProcess
     Thread = 4,
+    Section = 5, // by CreateSection and OpenSection
 };
 struct SCreateObjectRequest
 {
@@ -368,6 +369,27 @@ struct SExitCodeRequest
 {
     uint32_t exitCode = 0;
     template <class A> void Fields(A& a) { a(exitCode); }
+};
+// A file-mapping section backed by the paging file: named shared memory of a size. Create
+// opens the named one that exists (existed = 1, of its own size); the caller maps the file the
+// reply names.
+struct SCreateSectionRequest
+{
+    std::string name; // UTF-8, empty for an unnamed section
+    uint64_t size = 0;
+    template <class A> void Fields(A& a) { a(name, size); }
+};
+struct SOpenSectionRequest : SOpenObjectRequest
+{
+};
+struct SSectionReply
+{
+    uint32_t status = 0;
+    uint64_t handle = 0;
+    uint32_t existed = 0;
+    std::string path; // Linux path of the backing file
+    uint64_t size = 0;
+    template <class A> void Fields(A& a) { a(status, handle, existed, path, size); }
 };
 // The network credentials of the logon the caller was started with, if any.
 struct SProcessCredentialsRequest
@@ -611,6 +633,8 @@ enum class EAccess
     X(DuplicateHandle, 31, SDuplicateHandleRequest, SObjectReply, Local)                           \
     X(ProcessCredentials, 32, SProcessCredentialsRequest, SCredentialsReply, Local)                \
     X(ReportExitCode, 33, SExitCodeRequest, SStatusReply, Local)                                   \
+    X(CreateSection, 34, SCreateSectionRequest, SSectionReply, Local)                              \
+    X(OpenSection, 35, SOpenSectionRequest, SSectionReply, Local)                                   \
     X(ScOpenManager, 40, SScOpenManagerRequest, SScHandleReply, Registry)                          \
     X(ScCreateService, 41, SScCreateServiceRequest, SScHandleReply, Registry)                      \
     X(ScOpenService, 42, SScOpenServiceRequest, SScHandleReply, Registry)                          \

@@ -64,6 +64,20 @@ BOOL ReleaseMutex(HANDLE mutex);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
+// File-mapping sections backed by the paging file (file == INVALID_HANDLE_VALUE): named or
+// unnamed shared memory of the machine. Views stay valid after the section's handle closes.
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
+#define FILE_MAP_ALL_ACCESS 0xF001F
+HANDLE CreateFileMappingW(HANDLE file, SECURITY_ATTRIBUTES* attributes, DWORD protect,
+                          DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCWSTR name);
+HANDLE OpenFileMappingW(DWORD access, BOOL inherit, LPCWSTR name);
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                     SIZE_T bytes);
+BOOL UnmapViewOfFile(LPCVOID address);
+
 // Local heap.
 #define LMEM_FIXED 0x0000
 #define LMEM_MOVEABLE 0x0002

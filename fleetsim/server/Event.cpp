@@ -33,7 +33,7 @@ bool Satisfy(CObject& object, const SWaiter&)
 
 } // namespace
 
-const SObjectOps g_EventOps = {"Event", Signalled, Satisfy, nullptr, nullptr, nullptr};
+const SObjectOps g_EventOps = {"Event", Signalled, Satisfy, nullptr, nullptr};
 
 std::shared_ptr<CObject> NewEvent(bool manualReset, bool signalled)
 {

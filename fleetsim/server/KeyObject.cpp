@@ -16,7 +16,7 @@ public:
     explicit CKey(int64_t key) : CObject(s_Ops), m_Key(key) {}
     int64_t m_Key;
 };
-const SObjectOps CKey::s_Ops = {"Key", nullptr, nullptr, nullptr, nullptr, nullptr};
+const SObjectOps CKey::s_Ops = {"Key", nullptr, nullptr, nullptr, nullptr};
 
 constexpr uint32_t kReadRights = KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 constexpr uint32_t kAllRights = KEY_ALL_ACCESS | KEY_WOW64_64KEY | KEY_WOW64_32KEY;

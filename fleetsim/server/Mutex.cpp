@@ -55,7 +55,7 @@ void ProcessGone(CObject& object, CClientProcess& gone)
 
 } // namespace
 
-const SObjectOps g_MutexOps = {"Mutex", Signalled, Satisfy, nullptr, ProcessGone, nullptr};
+const SObjectOps g_MutexOps = {"Mutex", Signalled, Satisfy, nullptr, ProcessGone};
 
 std::shared_ptr<CObject> NewMutex(const SWaiter* owner)
 {

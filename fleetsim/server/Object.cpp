@@ -8,8 +8,6 @@ namespace machine
 
 CObject::~CObject()
 {
-    if (m_Ops.destroy != nullptr)
-        m_Ops.destroy(*this);
     if (m_pDirectory != nullptr)
         m_pDirectory->Remove(*this);
 }

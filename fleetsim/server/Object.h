@@ -30,7 +30,7 @@ struct SObjectOps
     bool (*satisfy)(CObject& object, const SWaiter& by);         // it went on; true when abandoned
     void (*close)(CObject& object, CClientProcess& by);          // one handle of it was closed
     void (*processGone)(CObject& object, CClientProcess& gone);  // a process it knows has ended
-    void (*destroy)(CObject& object);                            // the last reference is gone
+    // What an object frees when its last reference goes, its kind's destructor frees.
 };
 
 class CObject : public std::enable_shared_from_this<CObject>

@@ -120,9 +120,8 @@ bool IsPlacingVariable(const std::string& item)
 
 } // namespace
 
-const SObjectOps g_ProcessOps = {"Process", ProcessSignalled, nullptr, nullptr, nullptr, nullptr};
-const SObjectOps g_ThreadOps = {"Thread", ThreadSignalled, nullptr,
-                                nullptr,  ThreadOwnerGone, nullptr};
+const SObjectOps g_ProcessOps = {"Process", ProcessSignalled, nullptr, nullptr, nullptr};
+const SObjectOps g_ThreadOps = {"Thread", ThreadSignalled, nullptr, nullptr, ThreadOwnerGone};
 
 CProcessObject::CProcessObject() : CObject(g_ProcessOps)
 {

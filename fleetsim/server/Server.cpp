@@ -136,6 +136,8 @@ int CMachineServer::Start()
     }
     if (flock(m_LockFd, LOCK_EX | LOCK_NB) != 0)
         return 1; // another server serves this machine
+    // Sections die with their server; a killed one leaves their files behind.
+    winport::posix::RemoveTree(runtime + "/sections");
     // The lock file names the server, so that the fleet tool can stop it by signal.
     std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(m_LockFd, 0) != 0 ||

@@ -399,8 +399,7 @@ bool ControlWaiting(const CObject& object, const SWaiter&)
     return !service.m_Controls.empty() || service.m_bReportedStopped || !service.Active();
 }
 
-const SObjectOps CService::s_Ops = {"ServiceControl", ControlWaiting, nullptr,
-                                    nullptr,          nullptr,        nullptr};
+const SObjectOps CService::s_Ops = {"ServiceControl", ControlWaiting, nullptr, nullptr, nullptr};
 
 class CManagerHandle : public CObject
 {
@@ -408,8 +407,7 @@ public:
     static const SObjectOps s_Ops;
     CManagerHandle() : CObject(s_Ops) {}
 };
-const SObjectOps CManagerHandle::s_Ops = {"ServiceManager", nullptr, nullptr,
-                                          nullptr,          nullptr, nullptr};
+const SObjectOps CManagerHandle::s_Ops = {"ServiceManager", nullptr, nullptr, nullptr, nullptr};
 
 class CServiceTable;
 
@@ -423,7 +421,7 @@ public:
     CServiceTable& m_Table;
     std::shared_ptr<CService> m_Service;
 };
-const SObjectOps CServiceHandle::s_Ops = {"Service", nullptr, nullptr, nullptr, nullptr, nullptr};
+const SObjectOps CServiceHandle::s_Ops = {"Service", nullptr, nullptr, nullptr, nullptr};
 
 class CServiceTable
 {

@@ -39,6 +39,8 @@ const SObjectOps* OpsOf(uint32_t kind)
     }
 }
 
+} // namespace
+
 // "Global\NAME" and "Local\NAME" name the same object as "NAME": the machine has one session.
 std::wstring ObjectName(const std::string& utf8)
 {
@@ -51,8 +53,6 @@ std::wstring ObjectName(const std::string& utf8)
     }
     return name;
 }
-
-} // namespace
 
 void CMachineServer::AddWait(SConnection& connection, uint16_t code,
                              std::vector<std::shared_ptr<CObject>> objects, bool all,

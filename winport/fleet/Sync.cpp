@@ -6,7 +6,13 @@
 #include "winport/fleet/ServerObject.h"
 #include "winport/posix/PosixSupport.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <map>
+#include <mutex>
 
 using namespace machine::protocol;
 using winport::posix::CMachineConnection;
@@ -222,4 +228,104 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
+
+// ---- Sections ----------------------------------------------------------------------------------
+
+namespace
+{
+
+// A section handle: the server object and the file that backs it.
+class CSectionObject : public CServerObject
+{
+public:
+    CSectionObject(std::shared_ptr<CMachineConnection> connection, const SSectionReply& reply)
+        : CServerObject(std::move(connection), reply.handle, EObjectKind::Section),
+          m_Path(reply.path), m_Size(reply.size)
+    {
+    }
+    std::string m_Path;
+    uint64_t m_Size;
+};
+
+HANDLE SectionHandle(std::shared_ptr<CMachineConnection> connection, const SSectionReply& reply)
+{
+    HANDLE handle = winport::posix::InsertHandle(
+        std::make_shared<CSectionObject>(std::move(connection), reply));
+    SetLastError(reply.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+std::mutex s_ViewLock;
+std::map<const void*, size_t> s_Views; // mapped length by address
+
+} // namespace
+
+HANDLE CreateFileMappingW(HANDLE file, SECURITY_ATTRIBUTES*, DWORD protect, DWORD maximumSizeHigh,
+                          DWORD maximumSizeLow, LPCWSTR name)
+{
+    // Only sections of the paging file: mapped files are not used by the system.
+    if (file != INVALID_HANDLE_VALUE)
+        return Failed(ERROR_INVALID_HANDLE);
+    if (protect != PAGE_READWRITE && protect != PAGE_READONLY)
+        return Failed(ERROR_INVALID_PARAMETER);
+    SCreateSectionRequest request;
+    request.name = name != nullptr ? winport::ToUtf8(name) : std::string();
+    request.size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+    SSectionReply reply;
+    std::shared_ptr<CMachineConnection> connection;
+    DWORD rc = winport::fleet::AskServer(request, reply, &connection);
+    return rc == ERROR_SUCCESS ? SectionHandle(std::move(connection), reply) : Failed(rc);
+}
+
+HANDLE OpenFileMappingW(DWORD, BOOL, LPCWSTR name)
+{
+    if (name == nullptr)
+        return Failed(ERROR_INVALID_PARAMETER);
+    SOpenSectionRequest request;
+    request.name = winport::ToUtf8(name);
+    SSectionReply reply;
+    std::shared_ptr<CMachineConnection> connection;
+    DWORD rc = winport::fleet::AskServer(request, reply, &connection);
+    return rc == ERROR_SUCCESS ? SectionHandle(std::move(connection), reply) : Failed(rc);
+}
+
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes)
+{
+    auto section = std::dynamic_pointer_cast<CSectionObject>(winport::posix::LookupHandle(mapping));
+    if (!section)
+        return Failed(ERROR_INVALID_HANDLE);
+    uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
+    if (offset % static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) != 0 || offset >= section->m_Size)
+        return Failed(ERROR_MAPPED_ALIGNMENT);
+    // No length maps from the offset to the end of the section.
+    uint64_t length = bytes != 0 ? bytes : section->m_Size - offset;
+    if (length > section->m_Size - offset)
+        return Failed(ERROR_ACCESS_DENIED);
+    bool write = (access & FILE_MAP_WRITE) != 0;
+    winport::posix::CFd fd(open(section->m_Path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    if (fd.Get() < 0)
+        return Failed(winport::posix::ErrnoToWin32(errno));
+    void* view = mmap(nullptr, length, PROT_READ | (write ? PROT_WRITE : 0), MAP_SHARED, fd.Get(),
+                      static_cast<off_t>(offset));
+    if (view == MAP_FAILED)
+        return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    std::lock_guard<std::mutex> guard(s_ViewLock);
+    s_Views[view] = length;
+    return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID address)
+{
+    size_t length = 0;
+    {
+        std::lock_guard<std::mutex> guard(s_ViewLock);
+        auto it = s_Views.find(address);
+        if (it == s_Views.end())
+            return Refused(ERROR_INVALID_ADDRESS);
+        length = it->second;
+        s_Views.erase(it);
+    }
+    munmap(const_cast<void*>(address), length);
+    return TRUE;
 }

@@ -40,10 +40,10 @@ DWORD ExitCodeOf(HANDLE process)
     return code;
 }
 
-size_t OpenDescriptors()
+size_t OpenDescriptors(const char* folderPath)
 {
     size_t count = 0;
-    if (DIR* folder = opendir("/proc/self/fd"))
+    if (DIR* folder = opendir(folderPath))
     {
         while (readdir(folder) != nullptr)
             ++count;
@@ -261,14 +261,18 @@ TEST(WinProcess, ManyStartsLeaveNothingBehind)
         CloseHandle(info.hProcess);
     };
     once();
-    size_t descriptors = OpenDescriptors();
-    for (int i = 0; i < 300; ++i)
-        once();
-    EXPECT_EQ(OpenDescriptors(), descriptors);
-    // The server reaped every child: none of its children is a zombie.
     int server = 0;
     ASSERT_TRUE(
         winport::fleet::MachineServerRunning(winport::fleet::CurrentMachine().folder, &server));
+    size_t descriptors = OpenDescriptors("/proc/self/fd");
+    std::string serverFds = "/proc/" + std::to_string(server) + "/fd";
+    size_t serverDescriptors = OpenDescriptors(serverFds.c_str());
+    for (int i = 0; i < 1000; ++i)
+        once();
+    EXPECT_EQ(OpenDescriptors("/proc/self/fd"), descriptors);
+    // The server holds no pidfd, pipe or handle of them any more, and reaped every child:
+    // none of its children is a zombie.
+    EXPECT_EQ(OpenDescriptors(serverFds.c_str()), serverDescriptors);
     std::string children = testsupport::ReadHostFile("/proc/" + std::to_string(server) + "/task/" +
                                                      std::to_string(server) + "/children");
     for (size_t start = 0; start < children.size();)

@@ -1,14 +1,17 @@
 // Events, mutexes and waits across the processes and threads of a machine.
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
+#include "winport/WinMachine.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,4 +191,77 @@ TEST(WinSync, WaitsOnManyObjectsAndManyThreads)
     CloseHandle(once);
     CloseHandle(a);
     CloseHandle(b);
+}
+
+TEST(WinSync, ChildWritesIntoASection)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    HANDLE section = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, L"Local\\WinSync.Shared");
+    ASSERT_NE(section, nullptr) << GetLastError();
+    auto* view = static_cast<char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    EXPECT_STREQ(view, "from the parent");
+    strcpy(view + 4096, "from the child");
+    EXPECT_TRUE(UnmapViewOfFile(view));
+    CloseHandle(section);
+}
+
+TEST(WinSync, SectionsAreSharedMemoryOfTheMachine)
+{
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536,
+                                        L"WinSync.Shared");
+    ASSERT_NE(section, nullptr) << GetLastError();
+    EXPECT_EQ(GetLastError(), 0u);
+    auto* view = static_cast<char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    strcpy(view, "from the parent");
+    // The name's section comes back, of its own size; other kinds cannot hold or take the name.
+    HANDLE again =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, L"winsync.shared");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    auto* second = static_cast<char*>(MapViewOfFile(again, FILE_MAP_READ, 0, 0, 0));
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(second, "from the parent");
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, L"WinSync.Shared"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    std::string output;
+    EXPECT_EQ(testsupport::RunChild("WinSync.ChildWritesIntoASection", {}, &output), 0) << output;
+    EXPECT_STREQ(second + 4096, "from the child");
+
+    // Bad requests, and a section is nothing to wait on.
+    EXPECT_EQ(MapViewOfFile(section, FILE_MAP_READ, 0, 100, 0), nullptr);
+    EXPECT_EQ(MapViewOfFile(section, FILE_MAP_READ, 0, 0, 65537), nullptr);
+    EXPECT_EQ(WaitForSingleObject(section, 0), static_cast<DWORD>(WAIT_FAILED));
+    EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, L"WinSync.NoSuchSection"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, nullptr),
+              nullptr);
+
+    // With its last handle the name goes; views stay valid until they are unmapped.
+    CloseHandle(again);
+    CloseHandle(section);
+    EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, L"WinSync.Shared"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // The backing file goes too, once the server has also seen the child's handle go.
+    std::string sections = winport::fleet::CurrentMachine().folder + "/runtime/sections";
+    auto files = [&sections]
+    {
+        int count = 0;
+        if (DIR* folder = opendir(sections.c_str()))
+        {
+            while (dirent* entry = readdir(folder))
+                count += entry->d_name[0] != '.' ? 1 : 0;
+            closedir(folder);
+        }
+        return count;
+    };
+    EXPECT_TRUE(testsupport::WaitFor([&] { return files() == 0; }, std::chrono::seconds(60)));
+    EXPECT_STREQ(view, "from the parent");
+    EXPECT_TRUE(UnmapViewOfFile(view));
+    EXPECT_TRUE(UnmapViewOfFile(second));
+    EXPECT_FALSE(UnmapViewOfFile(second));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
 }

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,7 +77,6 @@ bool Exists(const std::string& path)
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
-
 
 bool Alive(pid_t pid)
 {
@@ -141,9 +141,10 @@ TEST(FleetsimTool, BuildsInspectsAndResetsAFleet)
     std::string fleet = testsupport::FleetRoot() + "/tool";
     ASSERT_EQ(Fleetsim(fleet, "add-domain CORP --dns corp.example --password D0main!").code, 0);
     ASSERT_EQ(Fleetsim(fleet, "add ADMINWS --profile workstation").code, 0);
-    SResult added = Fleetsim(fleet, "add EXCH1 --profile exchange2010 --roles mbx,ca --domain CORP --product 5.0 "
-                                    "--build 77 --patch-build 80 --hotfix 'Service Pack 1' --alias exch1.corp.example "
-                                    "--alias 192.0.2.11");
+    SResult added = Fleetsim(
+        fleet, "add EXCH1 --profile exchange2010 --roles mbx,ca --domain CORP --product 5.0 "
+               "--build 77 --patch-build 80 --hotfix 'Service Pack 1' --alias exch1.corp.example "
+               "--alias 192.0.2.11");
     ASSERT_EQ(added.code, 0) << added.output;
 
     SResult list = Fleetsim(fleet, "list");
@@ -151,7 +152,8 @@ TEST(FleetsimTool, BuildsInspectsAndResetsAFleet)
     EXPECT_NE(list.output.find("exch1.corp.example,192.0.2.11"), std::string::npos) << list.output;
     EXPECT_NE(list.output.find("ADMINWS          workstation"), std::string::npos) << list.output;
 
-    SResult product = Fleetsim(fleet, "reg EXCH1 'HKLM\\SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion'");
+    SResult product =
+        Fleetsim(fleet, "reg EXCH1 'HKLM\\SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion'");
     EXPECT_NE(product.output.find("PatchBuild  REG_SZ  80"), std::string::npos) << product.output;
     SResult roles = Fleetsim(fleet, "reg exch1 'hklm\\software\\microsoft\\exchangeserver\\v14'");
     EXPECT_NE(roles.output.find("[ClientAccessRole]"), std::string::npos) << roles.output;
@@ -159,9 +161,11 @@ TEST(FleetsimTool, BuildsInspectsAndResetsAFleet)
     EXPECT_EQ(roles.output.find("HubTransportRole"), std::string::npos) << roles.output;
 
     ASSERT_EQ(Fleetsim(fleet, "reg-set EXCH1 'HKLM\\SOFTWARE\\Test' Count REG_DWORD 0x10").code, 0);
-    EXPECT_NE(Fleetsim(fleet, "reg EXCH1 'HKLM\\SOFTWARE\\Test'").output.find("Count  REG_DWORD  16 (0x00000010)"),
+    EXPECT_NE(Fleetsim(fleet, "reg EXCH1 'HKLM\\SOFTWARE\\Test'")
+                  .output.find("Count  REG_DWORD  16 (0x00000010)"),
               std::string::npos);
-    EXPECT_NE(Fleetsim(fleet, "files EXCH1 'C:\\Program Files\\Halvorn'").output.find("<DIR>          Parvel for Exchange"),
+    EXPECT_NE(Fleetsim(fleet, "files EXCH1 'C:\\Program Files\\Halvorn'")
+                  .output.find("<DIR>          Parvel for Exchange"),
               std::string::npos);
 
     // A reset brings the profile back and drops what was changed since.
@@ -169,9 +173,11 @@ TEST(FleetsimTool, BuildsInspectsAndResetsAFleet)
     ASSERT_EQ(Fleetsim(fleet, "reset EXCH1").code, 0);
     EXPECT_FALSE(Exists(fleet + "/machines/EXCH1/drive/c/Windows/Temp/left.txt"));
     EXPECT_NE(Fleetsim(fleet, "reg EXCH1 'HKLM\\SOFTWARE\\Test'").code, 0);
-    EXPECT_NE(Fleetsim(fleet, "reg EXCH1 'HKLM\\SOFTWARE\\Halvorn\\Parvel for Exchange\\Hotfix\\Service Pack 1'")
-                  .output.find("Installed  REG_DWORD  1"),
-              std::string::npos);
+    EXPECT_NE(
+        Fleetsim(fleet,
+                 "reg EXCH1 'HKLM\\SOFTWARE\\Halvorn\\Parvel for Exchange\\Hotfix\\Service Pack 1'")
+            .output.find("Installed  REG_DWORD  1"),
+        std::string::npos);
     EXPECT_EQ(Fleetsim(fleet, "stop").code, 0);
 }
 
@@ -257,7 +263,8 @@ TEST(FleetsimTool, BadInputGetsOneLineAndLeavesNothing)
     EXPECT_FALSE(Exists(fleet + "/none"));
     EXPECT_EQ(fleetsim::ErrorText(0x7A5C9), "error 501193"); // never an empty message
     EXPECT_EQ(Fleetsim(fleet, "--help").code, 0);
-    EXPECT_NE(Fleetsim(fleet, "--help").output.find("reg-set MACHINE KEY NAME TYPE DATA"), std::string::npos);
+    EXPECT_NE(Fleetsim(fleet, "--help").output.find("reg-set MACHINE KEY NAME TYPE DATA"),
+              std::string::npos);
     EXPECT_EQ(Fleetsim(fleet, "").code, 2);
 }
 
@@ -425,7 +432,8 @@ TEST(FleetsimTool, ResetStopsTheServerOrLeavesTheMachineAlone)
                                            {"FLEETSIM_DONE", done}},
                                           &output);
         });
-    bool busy = testsupport::WaitFor([&] { return Exists(started) && LockingServer(folder) > 0; }, 60s);
+    bool busy =
+        testsupport::WaitFor([&] { return Exists(started) && LockingServer(folder) > 0; }, 60s);
     pid_t before = LockingServer(folder);
     SResult reset = busy ? Fleetsim(fleet, "reset BUSY") : SResult{};
     // No server of the old machine outlives the reset, and what the new one acknowledges stays.
@@ -464,6 +472,54 @@ TEST(FleetsimTool, ResetStopsTheServerOrLeavesTheMachineAlone)
     EXPECT_TRUE(testsupport::WaitFor([&] { return ServersOf(fleet, "BUSY").empty(); }, 30s));
 }
 
+TEST(FleetsimTool, RunsListsAndEndsProcessesAndServicesOfAMachine)
+{
+    std::string fleet = testsupport::FleetRoot() + "/processes";
+    ASSERT_EQ(Fleetsim(fleet, "add EX7 --profile exchange2007 --roles mbx,ht").code, 0);
+    SResult services = Fleetsim(fleet, "services EX7");
+    ASSERT_EQ(services.code, 0) << services.output;
+    for (const char* name : {"MSExchangeIS", "MSExchangeTransport", "W3SVC", "IISADMIN"})
+        EXPECT_NE(services.output.find(name), std::string::npos) << services.output;
+    EXPECT_EQ(services.output.find("RUNNING"), std::string::npos) << services.output;
+
+    // A program's exit code is the tool's; the scripts' sc is on the server.
+    EXPECT_EQ(Fleetsim(fleet, "exec EX7 'sc start MSExchangeSA'").code, 0);
+    SResult missing = Fleetsim(fleet, "exec EX7 'nosuchprogram /x'");
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.output.find("error 2"), std::string::npos) << missing.output;
+
+    // The service's program is a process of that machine, with the modules it maps.
+    std::string pid;
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&]
+        {
+            SResult ps = Fleetsim(fleet, "ps EX7 --modules");
+            size_t at = ps.output.find("servicestub.exe\n");
+            if (at == std::string::npos)
+                return false;
+            EXPECT_NE(ps.output.find("fleetkit.dll"), std::string::npos) << ps.output;
+            size_t line = ps.output.rfind('\n', at);
+            std::istringstream(ps.output.substr(line + 1)) >> pid;
+            return true;
+        },
+        60s));
+    EXPECT_EQ(Fleetsim(fleet, "kill EX7 " + pid).code, 0);
+    // The service whose program was ended is stopped; the process is gone.
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&]
+        {
+            SResult after = Fleetsim(fleet, "services EX7");
+            return after.output.find("RUNNING") == std::string::npos &&
+                   after.output.find("PENDING") == std::string::npos;
+        },
+        60s));
+    EXPECT_NE(Fleetsim(fleet, "kill EX7 " + pid).code, 0);
+    EXPECT_EQ(Fleetsim(fleet, "kill EX7 notanumber").code, 2);
+    EXPECT_NE(Fleetsim(fleet, "ps NOSUCH").code, 0);
+    EXPECT_EQ(Fleetsim(fleet, "exec EX7").code, 1);
+    Fleetsim(fleet, "stop");
+}
+
 TEST(HostNames, ResolveInAnyFormAndSkipMalformedLines)
 {
     std::string root = testsupport::FleetRoot();
@@ -473,17 +529,17 @@ TEST(HostNames, ResolveInAnyFormAndSkipMalformedLines)
     hosts += "BROKEN name with/slash\nSRV6 srv6.corp.example 192.0.2.60 fe80::1%4 2001:db8::60\n";
     testsupport::WriteHostFile(root + "/hosts", hosts);
     std::string folder;
-    for (const wchar_t* name : {L"SRV6", L"srv6", L"\\\\Srv6", L"SRV6.CORP.EXAMPLE", L"192.0.2.60", L"fe80::1",
-                                L"FE80::1%7", L"fe80--1s4.ipv6-literal.net", L"2001:0db8:0:0::60",
-                                L"2001-db8--60.IPV6-LITERAL.NET"})
+    for (const wchar_t* name : {L"SRV6", L"srv6", L"\\\\Srv6", L"SRV6.CORP.EXAMPLE", L"192.0.2.60",
+                                L"fe80::1", L"FE80::1%7", L"fe80--1s4.ipv6-literal.net",
+                                L"2001:0db8:0:0::60", L"2001-db8--60.IPV6-LITERAL.NET"})
     {
         folder.clear();
         EXPECT_EQ(winport::fleet::ResolveServer(name, folder), 0u) << name;
         EXPECT_EQ(folder, "SRV6") << name;
     }
     const std::string self = winport::fleet::CurrentMachine().name;
-    for (const wchar_t* name : {L"localhost", L"LOCALHOST", L"127.0.0.1", L"127.9.9.9", L"::1", L"0:0::1",
-                                L"a.b.localhost", L"Box.LocalHost"})
+    for (const wchar_t* name : {L"localhost", L"LOCALHOST", L"127.0.0.1", L"127.9.9.9", L"::1",
+                                L"0:0::1", L"a.b.localhost", L"Box.LocalHost"})
     {
         folder.clear();
         EXPECT_EQ(winport::fleet::ResolveServer(name, folder), 0u) << name;
@@ -493,9 +549,12 @@ TEST(HostNames, ResolveInAnyFormAndSkipMalformedLines)
     EXPECT_EQ(folder, self); // no name is this machine
     for (const wchar_t* name : {L"BROKEN", L"name", L"srv", L"192.0.2.6", L"srv6.corp"})
     {
-        EXPECT_EQ(winport::fleet::ResolveServer(name, folder), static_cast<DWORD>(ERROR_BAD_NETPATH)) << name;
+        EXPECT_EQ(winport::fleet::ResolveServer(name, folder),
+                  static_cast<DWORD>(ERROR_BAD_NETPATH))
+            << name;
     }
-    EXPECT_EQ(winport::fleet::ResolveServer(std::wstring(300, L'a'), folder), static_cast<DWORD>(ERROR_BAD_NETPATH));
+    EXPECT_EQ(winport::fleet::ResolveServer(std::wstring(300, L'a'), folder),
+              static_cast<DWORD>(ERROR_BAD_NETPATH));
 }
 
 } // namespace

@@ -289,3 +289,40 @@ TEST(WinProcess, ManyStartsLeaveNothingBehind)
         start = end + 1;
     }
 }
+
+TEST(WinProcess, ChildWithoutAdministratorRights)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    // A process of another account is closed to a user who is no administrator.
+    DWORD target = static_cast<DWORD>(atoi(getenv("WINPROCESS_TARGET")));
+    EXPECT_EQ(OpenProcess(PROCESS_TERMINATE, FALSE, target), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    HANDLE limited = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, target);
+    EXPECT_NE(limited, nullptr);
+    CloseHandle(limited);
+}
+
+TEST(WinProcess, OtherAccountsAndMachinesAreOutOfReach)
+{
+    WriteScript(L"C:\\Windows\\Temp\\wait.bat", "sleep 60\n");
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessW(L"C:\\Windows\\Temp\\wait.bat", nullptr, nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, nullptr, &info));
+    std::string output;
+    EXPECT_EQ(testsupport::RunChild("WinProcess.ChildWithoutAdministratorRights",
+                                    {{"FLEET_USER", "Guest"},
+                                     {"WINPROCESS_TARGET", std::to_string(info.dwProcessId)}},
+                                    &output),
+              0)
+        << output;
+    // The process is still there, untouched.
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(TerminateProcess(info.hProcess, 2));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, kGuard), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    // The process that started this test run is one of the Linux host, on no machine of the fleet.
+    EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(getppid())),
+              nullptr);
+}

@@ -517,3 +517,86 @@ TEST(WinService, ABootstrapAndAnAgentRunOnADomainServerFromTheWorkstation)
            CloseServiceHandle(manager);
        });
 }
+
+TEST(WinService, AThousandStartsAndStopsLeaveTheDatabaseAsItWas)
+{
+    // What the registry holds of the machine's services, value by value.
+    auto snapshot = []
+    {
+        std::vector<std::wstring> items;
+        HKEY services = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services", 0,
+                                KEY_READ, &services),
+                  ERROR_SUCCESS);
+        wchar_t name[256];
+        for (DWORD i = 0;; ++i)
+        {
+            DWORD length = 256;
+            if (RegEnumKeyExW(services, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            HKEY key = nullptr;
+            RegOpenKeyExW(services, name, 0, KEY_READ, &key);
+            for (DWORD j = 0;; ++j)
+            {
+                wchar_t value[256];
+                BYTE data[4096];
+                DWORD valueLength = 256, size = sizeof data, type = 0;
+                if (RegEnumValueW(key, j, value, &valueLength, nullptr, &type, data, &size) !=
+                    ERROR_SUCCESS)
+                    break;
+                items.push_back(
+                    std::wstring(name) + L"\\" + value + L"=" + std::to_wstring(type) + L":" +
+                    std::wstring(reinterpret_cast<wchar_t*>(data), size / sizeof(wchar_t)));
+            }
+            RegCloseKey(key);
+        }
+        RegCloseKey(services);
+        return items;
+    };
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder(self, n);
+    folder.resize(folder.rfind(L'\\'));
+    std::wstring image =
+        L"\"" + folder + L"\\servicestub.exe\" --name SvcCycle --ready-event SvcCycle.Ready";
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = Create(manager, L"SvcCycle", image);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"SvcCycle.Ready");
+    std::vector<std::wstring> before = snapshot();
+    int server = 0;
+    ASSERT_TRUE(
+        winport::fleet::MachineServerRunning(winport::fleet::CurrentMachine().folder, &server));
+    std::string serverFds = "/proc/" + std::to_string(server) + "/fd";
+    auto descriptors = [&serverFds]
+    {
+        return std::distance(std::filesystem::directory_iterator(serverFds),
+                             std::filesystem::directory_iterator());
+    };
+    // This thread's own connection for waits comes with its first wait: open it before counting.
+    WaitForSingleObject(ready, 0);
+    auto openBefore = descriptors();
+    for (int i = 0; i < 1000; ++i)
+    {
+        ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << i << ": " << GetLastError();
+        ASSERT_EQ(WaitForSingleObject(ready, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+        ResetEvent(ready);
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        // The end of its program is what makes it stopped.
+        while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED)
+            usleep(500);
+        ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        ASSERT_EQ(status.dwWin32ExitCode, 0u);
+    }
+    EXPECT_EQ(snapshot(), before);
+    // The last program's connection may still be on its way out.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return descriptors() == openBefore; }, 60s))
+        << descriptors() << " descriptors, " << openBefore << " before";
+    CloseHandle(ready);
+    EXPECT_TRUE(DeleteService(service));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}

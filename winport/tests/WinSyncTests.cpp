@@ -44,6 +44,9 @@ TEST(WinSync, ChildMeetsItsParent)
         ASSERT_NE(mutex, nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
         EXPECT_EQ(WaitForSingleObject(mutex, kGuard), static_cast<DWORD>(WAIT_OBJECT_0));
+        // A thread of it waits, on an object only it holds, when it is killed.
+        HANDLE own = CreateEventW(nullptr, TRUE, FALSE, L"WinSync.ChildOnly");
+        std::thread([own] { WaitForSingleObject(own, INFINITE); }).detach();
         testsupport::WriteHostFile(Env("WINSYNC_PID_FILE"), std::to_string(getpid()));
         ASSERT_TRUE(SetEvent(ready));
         pause();
@@ -114,6 +117,16 @@ TEST(WinSync, AMutexWhoseOwnerIsKilledIsAbandoned)
     child.join();
     EXPECT_EQ(result, 128 + SIGKILL) << output;
     EXPECT_EQ(WaitForSingleObject(mutex, kGuard), static_cast<DWORD>(WAIT_ABANDONED_0));
+    // Its handles, that of its pending wait too, went with it: the event it alone held is gone.
+    EXPECT_TRUE(testsupport::WaitFor(
+        []
+        {
+            HANDLE left = OpenEventW(SYNCHRONIZE, FALSE, L"WinSync.ChildOnly");
+            if (left != nullptr)
+                CloseHandle(left);
+            return left == nullptr && GetLastError() == ERROR_FILE_NOT_FOUND;
+        },
+        std::chrono::milliseconds(kGuard)));
     EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_OBJECT_0))
         << "the owner takes it again";
     EXPECT_TRUE(ReleaseMutex(mutex));

@@ -79,6 +79,22 @@ CServiceManager::CServiceManager(const wchar_t* machineName, const std::wstring&
 {
 }
 
+void CServiceManager::ForEachDependent(SC_HANDLE__* service, std::vector<std::wstring>& chain,
+                                       const std::function<void(CServiceManager&)>& work)
+{
+    chain.push_back(Lower(m_strServiceName));
+    std::vector<std::wstring> dependents;
+    EnumDependents(service, m_strServiceName, dependents);
+    for (const std::wstring& name : dependents)
+    {
+        if (OnChain(chain, name))
+            continue;
+        CServiceManager dependent(Machine(), name);
+        work(dependent);
+    }
+    chain.pop_back();
+}
+
 const wchar_t* CServiceManager::Machine() const
 {
     return m_strMachineName.empty() ? nullptr : m_strMachineName.c_str();
@@ -116,20 +132,12 @@ bool CServiceManager::Start(unsigned timeoutMs, bool withDependents, unsigned lo
     }
 
     if (withDependents)
-    {
-        chain.push_back(Lower(m_strServiceName));
-        std::vector<std::wstring> dependents;
-        EnumDependents(service.Get(), m_strServiceName, dependents);
-        for (const std::wstring& name : dependents)
-        {
-            if (OnChain(chain, name))
-                continue;
-            CServiceManager dependent(Machine(), name);
-            unsigned long state = 0;
-            dependent.Start(timeoutMs, true, state, chain);
-        }
-        chain.pop_back();
-    }
+        ForEachDependent(service.Get(), chain,
+                         [&](CServiceManager& dependent)
+                         {
+                             unsigned long state = 0;
+                             dependent.Start(timeoutMs, true, state, chain);
+                         });
 
     if (!StartServiceW(service.Get(), 0, nullptr))
     {
@@ -187,20 +195,12 @@ bool CServiceManager::Stop(unsigned timeoutMs, bool withDependents, unsigned lon
     }
 
     if (withDependents)
-    {
-        chain.push_back(Lower(m_strServiceName));
-        std::vector<std::wstring> dependents;
-        EnumDependents(service.Get(), m_strServiceName, dependents);
-        for (const std::wstring& name : dependents)
-        {
-            if (OnChain(chain, name))
-                continue;
-            CServiceManager dependent(Machine(), name);
-            unsigned long state = 0;
-            dependent.Stop(timeoutMs, true, state, chain);
-        }
-        chain.pop_back();
-    }
+        ForEachDependent(service.Get(), chain,
+                         [&](CServiceManager& dependent)
+                         {
+                             unsigned long state = 0;
+                             dependent.Stop(timeoutMs, true, state, chain);
+                         });
 
     SERVICE_STATUS status = {};
     if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))

@@ -4,6 +4,7 @@
 
 #include "winport/WinTypes.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,8 @@ private:
                std::vector<std::wstring>& chain);
     bool Stop(unsigned timeoutMs, bool withDependents, unsigned long& finalState,
               std::vector<std::wstring>& chain);
+    // Runs work on each dependent of the service that is not being handled up the chain.
+    void ForEachDependent(struct SC_HANDLE__* service, std::vector<std::wstring>& chain,
+                          const std::function<void(CServiceManager&)>& work);
     const wchar_t* Machine() const;
 };

@@ -33,8 +33,9 @@ BOOL ChangeTimerQueueTimer(HANDLE timerQueue, HANDLE timer, ULONG dueTime, ULONG
 // callback has returned; NULL returns at once, and then FALSE with ERROR_IO_PENDING when a
 // callback still runs (it runs to its end; the timer is deleted all the same). A callback that
 // deletes its own timer or queue is never waited for (that would deadlock): the deletion is done
-// and the call answers as with NULL. Signalling an event when the callbacks are done is not
-// supported here (ERROR_INVALID_PARAMETER, nothing deleted). A handle that names no timer or
+// and the call answers as with NULL. An event handle returns at once as NULL does, and the event
+// is signalled once no callback of the deleted timer or queue runs any more (at once when none
+// does). A handle that names no timer or
 // queue (deleted already, or the timer of another queue) gives ERROR_INVALID_HANDLE.
 BOOL DeleteTimerQueueTimer(HANDLE timerQueue, HANDLE timer, HANDLE completionEvent);
 BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent);

@@ -60,6 +60,10 @@ std::shared_ptr<CServerObject> ServerObject(HANDLE handle)
 namespace
 {
 
+// Timer queues (base layer) signal their completion events through this.
+[[maybe_unused]] const bool s_EventSignalRegistered =
+    (winport::posix::SetEventSignal(&SetEvent), true);
+
 using winport::fleet::CServerObject;
 using winport::fleet::ServerObject;
 

@@ -68,7 +68,8 @@ bool ReadWholeFile(const std::string& path, std::string& content);
 bool ReadRest(int fd, std::string& content);
 // Runs a program (a path) with exactly the environment given and waits for it: its exit code,
 // 128 + the signal that ended it, or -1 when it could not be started.
-int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment);
+int RunProgram(const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment);
 
 // Process-local kernel objects behind handles.
 class CKernelObject
@@ -82,6 +83,11 @@ public:
         return self;
     }
 };
+
+// Events belong to the machine (the fleet layer), which registers how one is signalled; the
+// base layer (timer queues) signals through it.
+void SetEventSignal(BOOL (*signal)(HANDLE));
+void SignalEvent(HANDLE event);
 
 HANDLE InsertHandle(std::shared_ptr<CKernelObject> object);
 std::shared_ptr<CKernelObject> LookupHandle(HANDLE handle);

@@ -3,8 +3,10 @@
 #include "winport/WinTimerQueue.h"
 
 #include "winport/WinBase.h"
+#include "winport/posix/PosixSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -67,8 +69,9 @@ public:
     }
 
     // Takes a timer off the queue; waits for its running callback unless wait is false or the
-    // caller is that callback. True when its callback still runs on return.
-    bool Cancel(const std::shared_ptr<STimer>& timer, bool wait)
+    // caller is that callback. True when its callback still runs on return; completion (an
+    // event, or null) is then signalled when it has returned.
+    bool Cancel(const std::shared_ptr<STimer>& timer, bool wait, HANDLE completion = nullptr)
     {
         std::unique_lock<std::mutex> lock(m_Lock);
         m_Timers.erase(std::remove(m_Timers.begin(), m_Timers.end(), timer), m_Timers.end());
@@ -77,17 +80,24 @@ public:
         if (m_Running != timer)
             return false;
         if (!wait || m_ThreadId == std::this_thread::get_id())
+        {
+            if (completion != nullptr)
+                m_Completions.emplace_back(timer, completion);
             return true;
+        }
         m_Done.wait(lock, [&] { return m_Running != timer; });
         return false;
     }
 
     // Ends the queue: no timer fires any more. Waits for a running callback unless wait is false
-    // or the caller is that callback. True when a callback still runs on return.
-    bool Stop(bool wait)
+    // or the caller is that callback. True when a callback still runs on return; completion (an
+    // event, or null) is then signalled when it has returned.
+    bool Stop(bool wait, HANDLE completion = nullptr)
     {
         std::unique_lock<std::mutex> lock(m_Lock);
         m_Stopping = true;
+        if (completion != nullptr && m_Running != nullptr)
+            m_Completions.emplace_back(nullptr, completion);
         for (auto& timer : m_Timers)
             timer->armed = false;
         // Timers hold their queue: let go of them so that the queue can go too.
@@ -141,6 +151,20 @@ private:
             lock.lock();
             m_Running.reset();
             m_Done.notify_all();
+            // Deleters that did not wait hear that the callback they left running is over.
+            std::vector<HANDLE> finished;
+            std::erase_if(m_Completions,
+                          [&](const auto& entry)
+                          {
+                              bool done = entry.first == next || (!entry.first && m_Stopping);
+                              if (done)
+                                  finished.push_back(entry.second);
+                              return done;
+                          });
+            lock.unlock();
+            for (HANDLE event : finished)
+                winport::posix::SignalEvent(event);
+            lock.lock();
         }
     }
 
@@ -149,6 +173,7 @@ private:
     std::condition_variable m_Done; // deleters: a callback returned
     std::vector<std::shared_ptr<STimer>> m_Timers;
     std::shared_ptr<STimer> m_Running;
+    std::vector<std::pair<std::shared_ptr<STimer>, HANDLE>> m_Completions; // events to signal
     bool m_Stopping = false;
     std::thread::id m_ThreadId;
     std::thread m_Thread;
@@ -202,9 +227,10 @@ std::shared_ptr<CTimerQueue> FindQueue(STables& tables, HANDLE queue)
     return tables.defaultQueue;
 }
 
-bool IsSupportedCompletion(HANDLE completionEvent)
+// An event to signal when callbacks are over, or null for INVALID_HANDLE_VALUE (wait) and NULL.
+HANDLE CompletionEvent(HANDLE completionEvent)
 {
-    return completionEvent == nullptr || completionEvent == INVALID_HANDLE_VALUE;
+    return completionEvent == INVALID_HANDLE_VALUE ? nullptr : completionEvent;
 }
 
 } // namespace
@@ -263,8 +289,6 @@ BOOL ChangeTimerQueueTimer(HANDLE timerQueue, HANDLE timer, ULONG dueTime, ULONG
 
 BOOL DeleteTimerQueueTimer(HANDLE timerQueue, HANDLE timer, HANDLE completionEvent)
 {
-    if (!IsSupportedCompletion(completionEvent))
-        return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<STimer> deleted;
     {
         STables& tables = Tables();
@@ -276,15 +300,16 @@ BOOL DeleteTimerQueueTimer(HANDLE timerQueue, HANDLE timer, HANDLE completionEve
         tables.timers.erase(it);
     }
     std::shared_ptr<CTimerQueue> queue = std::move(deleted->queue);
-    if (queue->Cancel(deleted, completionEvent == INVALID_HANDLE_VALUE))
+    HANDLE event = CompletionEvent(completionEvent);
+    if (queue->Cancel(deleted, completionEvent == INVALID_HANDLE_VALUE, event))
         return Fail(ERROR_IO_PENDING);
+    if (event != nullptr)
+        winport::posix::SignalEvent(event);
     return TRUE;
 }
 
 BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent)
 {
-    if (!IsSupportedCompletion(completionEvent))
-        return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<CTimerQueue> queue;
     {
         STables& tables = Tables();
@@ -302,8 +327,11 @@ BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent)
                 ++timer;
         }
     }
-    if (queue->Stop(completionEvent == INVALID_HANDLE_VALUE))
+    HANDLE event = CompletionEvent(completionEvent);
+    if (queue->Stop(completionEvent == INVALID_HANDLE_VALUE, event))
         return Fail(ERROR_IO_PENDING);
+    if (event != nullptr)
+        winport::posix::SignalEvent(event);
     return TRUE;
 }
 
@@ -311,3 +339,24 @@ BOOL DeleteTimerQueue(HANDLE timerQueue)
 {
     return DeleteTimerQueueEx(timerQueue, nullptr);
 }
+
+namespace winport::posix
+{
+
+namespace
+{
+std::atomic<BOOL (*)(HANDLE)> s_SignalEvent{nullptr};
+} // namespace
+
+void SetEventSignal(BOOL (*signal)(HANDLE))
+{
+    s_SignalEvent = signal;
+}
+
+void SignalEvent(HANDLE event)
+{
+    if (BOOL(*signal)(HANDLE) = s_SignalEvent.load())
+        signal(event);
+}
+
+} // namespace winport::posix

@@ -175,6 +175,28 @@ TEST(WinTimerQueue, DeletionWaitsForARunningCallbackOnlyWhenAsked)
     leftRunning.started = false;
     std::this_thread::sleep_for(milliseconds(60));
     EXPECT_FALSE(leftRunning.started); // the queue fires no more
+
+    // With an event: at once when nothing runs, else when the running callback has returned.
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    queue = CreateTimerQueue();
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, Slow, &waited, 3600000, 0, 0));
+    EXPECT_TRUE(DeleteTimerQueueTimer(queue, timer, done));
+    EXPECT_EQ(WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ResetEvent(done);
+    SSlow signalled;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, Slow, &signalled, 0, 0, 0));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return signalled.started.load(); }, kGuard));
+    EXPECT_FAILS_WITH(DeleteTimerQueueTimer(queue, timer, done), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(done, kGuard.count()), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(signalled.finished);
+    ResetEvent(done);
+    SSlow whole;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, Slow, &whole, 0, 0, 0));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return whole.started.load(); }, kGuard));
+    EXPECT_FAILS_WITH(DeleteTimerQueueEx(queue, done), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(done, kGuard.count()), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(whole.finished);
+    CloseHandle(done);
 }
 
 TEST(WinTimerQueue, CallbackDeletesItsOwnTimerOrQueueWithoutDeadlock)
@@ -224,16 +246,14 @@ TEST(WinTimerQueue, RefusesBadHandlesAndParameters)
                       ERROR_INVALID_PARAMETER);
 
     ASSERT_TRUE(CreateTimerQueueTimer(&timer, first, Count, &counter, 3600000, 0, 0));
-    // A timer is known by its own queue only; an event to signal is refused and deletes nothing.
+    // A timer is known by its own queue only.
     EXPECT_FAILS_WITH(DeleteTimerQueueTimer(second, timer, nullptr), ERROR_INVALID_HANDLE);
     EXPECT_FAILS_WITH(DeleteTimerQueueTimer(nullptr, timer, nullptr), ERROR_INVALID_HANDLE);
     EXPECT_FAILS_WITH(ChangeTimerQueueTimer(second, timer, 0, 0), ERROR_INVALID_HANDLE);
-    EXPECT_FAILS_WITH(DeleteTimerQueueTimer(first, timer, event), ERROR_INVALID_PARAMETER);
     EXPECT_FAILS_WITH(DeleteTimerQueueTimer(first, &bogus, nullptr), ERROR_INVALID_HANDLE);
     EXPECT_FAILS_WITH(DeleteTimerQueueTimer(first, first, nullptr), ERROR_INVALID_HANDLE);
     EXPECT_FAILS_WITH(DeleteTimerQueueEx(timer, nullptr), ERROR_INVALID_HANDLE);
     EXPECT_FAILS_WITH(DeleteTimerQueueEx(nullptr, nullptr), ERROR_INVALID_HANDLE);
-    EXPECT_FAILS_WITH(DeleteTimerQueueEx(first, event), ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(ChangeTimerQueueTimer(first, timer, 0, 0));
     EXPECT_TRUE(Reaches(counter.calls, 1));
 

@@ -116,4 +116,19 @@ template <class TMessage> bool Decode(const char* body, size_t size, TMessage& m
     return reader.Complete();
 }
 
+// A list in one string field (arguments, environment, dependencies): each item ended by a NUL.
+inline std::vector<std::string> SplitNulItems(const std::string& block)
+{
+    std::vector<std::string> items;
+    for (size_t start = 0; start < block.size();)
+    {
+        size_t end = block.find('\0', start);
+        if (end == std::string::npos)
+            end = block.size();
+        items.push_back(block.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
 } // namespace machine::protocol

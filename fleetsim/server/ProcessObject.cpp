@@ -416,34 +416,14 @@ void CProcessTable::Reap(int pidFd)
 namespace handlers
 {
 
-namespace
-{
-
-std::vector<std::string> SplitNul(const std::string& block)
-{
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start < block.size())
-    {
-        size_t end = block.find('\0', start);
-        if (end == std::string::npos)
-            end = block.size();
-        items.push_back(block.substr(start, end - start));
-        start = end + 1;
-    }
-    return items;
-}
-
-} // namespace
-
 void CreateProcess(SRequestContext& context, SCreateProcessRequest& in, SCreateProcessReply& out)
 {
     CClientProcess& caller = *context.connection.process;
     std::vector<int> descriptors = context.server.TakeDescriptors(context.connection);
     SSpawnParameters parameters;
     parameters.program = in.program;
-    parameters.arguments = SplitNul(in.arguments);
-    parameters.environment = SplitNul(in.environment);
+    parameters.arguments = SplitNulItems(in.arguments);
+    parameters.environment = SplitNulItems(in.environment);
     parameters.folder = in.folder;
     parameters.suspended = in.suspended != 0;
     for (size_t i = 0; i < 3 && i < descriptors.size() && i < in.stdioCount; ++i)

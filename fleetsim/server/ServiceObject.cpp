@@ -57,19 +57,14 @@ std::wstring Wide(const std::string& utf8)
     return winport::FromUtf8(utf8);
 }
 
-// NUL-ended items, and back.
+// NUL-ended items (empty ones dropped), and back.
 std::vector<std::wstring> SplitItems(const std::string& utf8)
 {
     std::vector<std::wstring> items;
-    size_t pos = 0;
-    while (pos < utf8.size())
+    for (const std::string& item : protocol::SplitNulItems(utf8))
     {
-        size_t end = utf8.find('\0', pos);
-        if (end == std::string::npos)
-            end = utf8.size();
-        if (end > pos)
-            items.push_back(Wide(utf8.substr(pos, end - pos)));
-        pos = end + 1;
+        if (!item.empty())
+            items.push_back(Wide(item));
     }
     return items;
 }

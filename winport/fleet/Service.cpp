@@ -56,15 +56,8 @@ std::string MultiToItems(LPCWSTR multi)
 std::vector<std::wstring> SplitItems(const std::string& utf8)
 {
     std::vector<std::wstring> items;
-    size_t pos = 0;
-    while (pos < utf8.size())
-    {
-        size_t end = utf8.find('\0', pos);
-        if (end == std::string::npos)
-            end = utf8.size();
-        items.push_back(winport::FromUtf8(utf8.substr(pos, end - pos)));
-        pos = end + 1;
-    }
+    for (const std::string& item : machine::protocol::SplitNulItems(utf8))
+        items.push_back(winport::FromUtf8(item));
     return items;
 }
 

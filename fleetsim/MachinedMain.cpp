@@ -8,6 +8,8 @@
 #include "fleetsim/store/RegistryStore.h"
 #include "winport/WinMachine.h"
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +37,14 @@ int main(int argc, char** argv)
         return 0;
     }
     signal(SIGPIPE, SIG_IGN);
+    // Every thread that waits holds a connection: an agent with a thousand calls waiting is
+    // more than the default descriptor limit.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     // Its own environment comes from its own registry, not from a request to itself.
     machine::CMachineServer server(root, name);
     if (const char* idle = getenv("FLEET_MACHINED_IDLE_MS"))

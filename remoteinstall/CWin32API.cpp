@@ -17,10 +17,12 @@ bool CRegistryKey::IsLocalServerName(const std::wstring& server)
     if (server.empty() || _wcsicmp(server.c_str(), L"localhost") == 0 || server == L"::1" ||
         CStringSupport::IsStringBeginWith(server, L"127."))
         return true;
-    return CStringSupport::IsStringEndWith(CStringSupport::StringToLowerCase(server), L".localhost");
+    return CStringSupport::IsStringEndWith(CStringSupport::StringToLowerCase(server),
+                                           L".localhost");
 }
 
-int CRegistryKey::Open(const std::wstring& server, HKEY root, const std::wstring& subKey, REGSAM access)
+int CRegistryKey::Open(const std::wstring& server, HKEY root, const std::wstring& subKey,
+                       REGSAM access)
 {
     m_iLastError = 0;
     Close();
@@ -32,8 +34,8 @@ int CRegistryKey::Open(const std::wstring& server, HKEY root, const std::wstring
         LSTATUS rc = RegConnectRegistryW(name.c_str(), root, &remote);
         if (rc != ERROR_SUCCESS)
         {
-            ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegConnectRegistry('%s') failed, ErrCode=%d", name.c_str(),
-                   static_cast<int>(rc));
+            ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegConnectRegistry('%s') failed, ErrCode=%d",
+                   name.c_str(), static_cast<int>(rc));
             m_iLastError = rc;
             return 0;
         }
@@ -45,8 +47,8 @@ int CRegistryKey::Open(const std::wstring& server, HKEY root, const std::wstring
     if (rc != ERROR_SUCCESS)
     {
         m_hKey = nullptr;
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegOpenKeyEx('%s') failed, AccessMask=0x%08x, ErrCode=%d", subKey.c_str(),
-               static_cast<unsigned>(access), static_cast<int>(rc));
+        ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegOpenKeyEx('%s') failed, AccessMask=0x%08x, ErrCode=%d",
+               subKey.c_str(), static_cast<unsigned>(access), static_cast<int>(rc));
         m_iLastError = rc;
         return 0;
     }
@@ -80,7 +82,8 @@ int CRegistryKey::Open(CRegistryKey& parent, const std::wstring& subKey, REGSAM 
         return 0;
     }
     m_AccessMask = access;
-    m_strDescription = CStringSupport::StringFormat(L"%s -> %s", parent.m_strDescription.c_str(), subKey.c_str());
+    m_strDescription =
+        CStringSupport::StringFormat(L"%s -> %s", parent.m_strDescription.c_str(), subKey.c_str());
     return 1;
 }
 
@@ -105,12 +108,14 @@ int CRegistryKey::IsValueExist(const std::wstring& name)
     for (DWORD index = 0;; ++index)
     {
         DWORD length = static_cast<DWORD>(buffer.size());
-        LSTATUS rc = RegEnumValueW(m_hKey, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        LSTATUS rc = RegEnumValueW(m_hKey, index, buffer.data(), &length, nullptr, nullptr, nullptr,
+                                   nullptr);
         if (rc == ERROR_NO_MORE_ITEMS)
             return 0;
         if (rc != ERROR_SUCCESS)
         {
-            ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegEnumValue failed, the error code is %d", static_cast<int>(rc));
+            ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegEnumValue failed, the error code is %d",
+                   static_cast<int>(rc));
             return 0;
         }
         if (_wcsicmp(buffer.data(), name.c_str()) == 0)
@@ -129,8 +134,9 @@ std::wstring CRegistryKey::ReadString(const std::wstring& name)
     LSTATUS rc = RegQueryValueExW(m_hKey, name.c_str(), nullptr, &type, nullptr, &size);
     if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)
     {
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"ReadString(), RegQueryValueEx(%s) return fail, error code is %d",
-               name.c_str(), static_cast<int>(rc));
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"ReadString(), RegQueryValueEx(%s) return fail, error code is %d", name.c_str(),
+               static_cast<int>(rc));
         return std::wstring();
     }
     if ((type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) || size == 0)
@@ -139,11 +145,13 @@ std::wstring CRegistryKey::ReadString(const std::wstring& name)
     // its first string, an expandable one stays unexpanded.
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
     DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
-    rc = RegQueryValueExW(m_hKey, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &bytes);
+    rc = RegQueryValueExW(m_hKey, name.c_str(), nullptr, &type,
+                          reinterpret_cast<BYTE*>(buffer.data()), &bytes);
     if (rc != ERROR_SUCCESS)
     {
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"ReadString(), RegQueryValueEx(%s) return fail, error code is %d",
-               name.c_str(), static_cast<int>(rc));
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"ReadString(), RegQueryValueEx(%s) return fail, error code is %d", name.c_str(),
+               static_cast<int>(rc));
         return std::wstring();
     }
     buffer[bytes / sizeof(wchar_t)] = L'\0';
@@ -158,10 +166,12 @@ DWORD CRegistryKey::ReadDWORD(const std::wstring& name, DWORD fallback)
         return fallback;
     }
     DWORD type = 0, value = 0, size = sizeof value;
-    LSTATUS rc = RegQueryValueExW(m_hKey, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    LSTATUS rc = RegQueryValueExW(m_hKey, name.c_str(), nullptr, &type,
+                                  reinterpret_cast<BYTE*>(&value), &size);
     if (rc == ERROR_SUCCESS && type == REG_DWORD)
         return value;
-    ADVLOG(ADVLOG_SEVERITY_WARNING, L"ReadDWORD(), RegQueryValueEx(%s) return fail, error code is %d", name.c_str(),
+    ADVLOG(ADVLOG_SEVERITY_WARNING,
+           L"ReadDWORD(), RegQueryValueEx(%s) return fail, error code is %d", name.c_str(),
            static_cast<int>(rc == ERROR_SUCCESS ? ERROR_INVALID_DATATYPE : rc));
     return fallback;
 }
@@ -173,11 +183,13 @@ void CRegistryKey::WriteString(const std::wstring& name, const std::wstring& tex
         ADVLOG_UNEXPECTED_BRANCH(L"CRegistryKey::WriteString");
         return;
     }
-    LSTATUS rc = RegSetValueExW(m_hKey, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    LSTATUS rc =
+        RegSetValueExW(m_hKey, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     if (rc != ERROR_SUCCESS)
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"WriteString(), RegSetValueEx(%s) return fail, error code is %d",
-               name.c_str(), static_cast<int>(rc));
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"WriteString(), RegSetValueEx(%s) return fail, error code is %d", name.c_str(),
+               static_cast<int>(rc));
 }
 
 void CRegistryKey::WriteDWORD(const std::wstring& name, DWORD value)
@@ -187,10 +199,12 @@ void CRegistryKey::WriteDWORD(const std::wstring& name, DWORD value)
         ADVLOG_UNEXPECTED_BRANCH(L"CRegistryKey::WriteDWORD");
         return;
     }
-    LSTATUS rc = RegSetValueExW(m_hKey, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    LSTATUS rc = RegSetValueExW(m_hKey, name.c_str(), 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&value), sizeof value);
     if (rc != ERROR_SUCCESS)
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"WriteDWORD(), RegSetValueEx(%s) return fail, error code is %d",
-               name.c_str(), static_cast<int>(rc));
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"WriteDWORD(), RegSetValueEx(%s) return fail, error code is %d", name.c_str(),
+               static_cast<int>(rc));
 }
 
 std::vector<std::wstring> CRegistryKey::EnumerateSubKeys()
@@ -202,8 +216,8 @@ std::vector<std::wstring> CRegistryKey::EnumerateSubKeys()
         return names;
     }
     DWORD count = 0, longest = 0;
-    if (RegQueryInfoKeyW(m_hKey, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyW(m_hKey, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
     {
         ADVLOG(ADVLOG_SEVERITY_WARNING, L"EnumerateSubKeys, RegQueryInfoKey return false");
         return names;
@@ -212,7 +226,8 @@ std::vector<std::wstring> CRegistryKey::EnumerateSubKeys()
     for (DWORD index = 0; index < count; ++index)
     {
         DWORD length = static_cast<DWORD>(buffer.size());
-        if (RegEnumKeyExW(m_hKey, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(m_hKey, index, buffer.data(), &length, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS)
         {
             ADVLOG_UNEXPECTED_BRANCH(L"CRegistryKey::EnumerateSubKeys");
             continue;
@@ -231,8 +246,8 @@ std::vector<std::wstring> CRegistryKey::EnumerateValues()
         return names;
     }
     DWORD count = 0, longest = 0;
-    if (RegQueryInfoKeyW(m_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyW(m_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                         &longest, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
     {
         ADVLOG(ADVLOG_SEVERITY_WARNING, L"EnumerateValues, RegQueryInfoKey return false");
         return names;
@@ -241,7 +256,8 @@ std::vector<std::wstring> CRegistryKey::EnumerateValues()
     for (DWORD index = 0; index < count; ++index)
     {
         DWORD length = static_cast<DWORD>(buffer.size());
-        if (RegEnumValueW(m_hKey, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumValueW(m_hKey, index, buffer.data(), &length, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS)
         {
             ADVLOG_UNEXPECTED_BRANCH(L"CRegistryKey::EnumerateValues");
             continue;
@@ -253,19 +269,23 @@ std::vector<std::wstring> CRegistryKey::EnumerateValues()
 
 // ---- CImpersonateUser ------------------------------------------------------------------------
 
-CImpersonateUser::CImpersonateUser(const std::wstring& domain, const std::wstring& user, const std::wstring& password,
-                                   DWORD logonType)
+CImpersonateUser::CImpersonateUser(const std::wstring& domain, const std::wstring& user,
+                                   const std::wstring& password, DWORD logonType)
     : m_dwLogonType(logonType)
 {
     if (user.empty())
         return;
-    if (!LogonUserW(user.c_str(), domain.c_str(), password.c_str(), logonType, LOGON32_PROVIDER_DEFAULT, &m_hToken))
+    if (!LogonUserW(user.c_str(), domain.c_str(), password.c_str(), logonType,
+                    LOGON32_PROVIDER_DEFAULT, &m_hToken))
     {
         m_hToken = nullptr;
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"LogonUser() failed:%s",
                CStringSupport::ConvertWin32ErrorCodeToString(GetLastError()).c_str());
         return;
     }
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE,
+                         &m_hPreviousToken))
+        m_hPreviousToken = nullptr;
     if (!ImpersonateLoggedOnUser(m_hToken))
     {
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"ImpersonateLoggedOnUser() failed:%s",
@@ -280,13 +300,18 @@ CImpersonateUser::~CImpersonateUser()
     RevertBack();
     if (m_hToken != nullptr)
         CloseHandle(m_hToken);
+    if (m_hPreviousToken != nullptr)
+        CloseHandle(m_hPreviousToken);
 }
 
 int CImpersonateUser::RevertBack()
 {
     if (m_bImpersonating)
     {
-        if (RevertToSelf())
+        bool reverted = m_hPreviousToken != nullptr
+                            ? ImpersonateLoggedOnUser(m_hPreviousToken) != FALSE
+                            : RevertToSelf() != FALSE;
+        if (reverted)
             m_bImpersonating = 0;
         else
             ADVLOG(ADVLOG_SEVERITY_ERROR, L"RevertToSelf() failed:%s",
@@ -299,12 +324,14 @@ int CImpersonateUser::RevertBack()
 
 namespace
 {
-std::wstring ReadStringWith(HKEY root, const std::wstring& subKey, const std::wstring& name, REGSAM access)
+std::wstring ReadStringWith(HKEY root, const std::wstring& subKey, const std::wstring& name,
+                            REGSAM access)
 {
     CRegistryKey key;
     if (!key.Open(root, subKey, access))
     {
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"RegReadStringValue, RegKey.Open('%s') return FALSE, win32 error code is %d",
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"RegReadStringValue, RegKey.Open('%s') return FALSE, win32 error code is %d",
                subKey.c_str(), key.GetLastError());
         return std::wstring();
     }
@@ -312,17 +339,19 @@ std::wstring ReadStringWith(HKEY root, const std::wstring& subKey, const std::ws
 }
 
 // Opens the key for a helper; logs the failure with the helper's name.
-bool OpenFor(CRegistryKey& key, const wchar_t* function, HKEY root, const std::wstring& subKey, REGSAM access)
+bool OpenFor(CRegistryKey& key, const wchar_t* function, HKEY root, const std::wstring& subKey,
+             REGSAM access)
 {
     if (key.Open(root, subKey, access))
         return true;
-    ADVLOG(ADVLOG_SEVERITY_WARNING, L"%s, RegKey.Open('%s') return FALSE, win32 error code is %d", function,
-           subKey.c_str(), key.GetLastError());
+    ADVLOG(ADVLOG_SEVERITY_WARNING, L"%s, RegKey.Open('%s') return FALSE, win32 error code is %d",
+           function, subKey.c_str(), key.GetLastError());
     return false;
 }
 } // namespace
 
-std::wstring CWin32API::RegReadStringValue(HKEY root, const std::wstring& subKey, const std::wstring& name)
+std::wstring CWin32API::RegReadStringValue(HKEY root, const std::wstring& subKey,
+                                           const std::wstring& name)
 {
     return ReadStringWith(root, subKey, name, kRegistryRead);
 }
@@ -335,21 +364,22 @@ void CWin32API::RegWriteStringValue(HKEY root, const std::wstring& subKey, const
         key.WriteString(name, text);
 }
 
-std::wstring CWin32API::RegReadStringValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name)
+std::wstring CWin32API::RegReadStringValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                                      const std::wstring& name)
 {
     return ReadStringWith(root, subKey, name, kRegistryRead | kRegistry64);
 }
 
-void CWin32API::RegWriteStringValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name,
-                                               const std::wstring& text)
+void CWin32API::RegWriteStringValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                               const std::wstring& name, const std::wstring& text)
 {
     CRegistryKey key;
     if (OpenFor(key, L"RegWriteStringValue_WOW6464Key", root, subKey, kRegistryWrite | kRegistry64))
         key.WriteString(name, text);
 }
 
-DWORD CWin32API::RegReadDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name,
-                                              DWORD fallback)
+DWORD CWin32API::RegReadDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                              const std::wstring& name, DWORD fallback)
 {
     CRegistryKey key;
     if (!OpenFor(key, L"RegReadDwordValue_WOW6464Key", root, subKey, kRegistryRead | kRegistry64))
@@ -357,15 +387,16 @@ DWORD CWin32API::RegReadDwordValue_WOW6464Key(HKEY root, const std::wstring& sub
     return key.ReadDWORD(name, fallback);
 }
 
-void CWin32API::RegWriteDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name,
-                                              DWORD value)
+void CWin32API::RegWriteDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                              const std::wstring& name, DWORD value)
 {
     CRegistryKey key;
     if (OpenFor(key, L"RegWriteDwordValue_WOW6464Key", root, subKey, kRegistryWrite | kRegistry64))
         key.WriteDWORD(name, value);
 }
 
-int CWin32API::RegIsValueExist_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name)
+int CWin32API::RegIsValueExist_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                          const std::wstring& name)
 {
     CRegistryKey key;
     if (!OpenFor(key, L"RegIsValueExist_WOW6464Key", root, subKey, kRegistryRead | kRegistry64))
@@ -375,7 +406,8 @@ int CWin32API::RegIsValueExist_WOW6464Key(HKEY root, const std::wstring& subKey,
 
 // ---- CWin32API: accounts, names, connections -------------------------------------------------
 
-void CWin32API::PickupDomainUsername(const std::wstring& fullName, std::wstring& domain, std::wstring& user)
+void CWin32API::PickupDomainUsername(const std::wstring& fullName, std::wstring& domain,
+                                     std::wstring& user)
 {
     size_t slash = fullName.find(L'\\');
     if (slash != std::wstring::npos && fullName.rfind(L'\\') != fullName.size() - 1)
@@ -397,13 +429,16 @@ std::wstring CWin32API::GetDnsHostName()
     return name;
 }
 
-std::wstring CWin32API::GetLocalComputerName() { return GetDnsHostName(); }
+std::wstring CWin32API::GetLocalComputerName()
+{
+    return GetDnsHostName();
+}
 
 std::wstring CWin32API::GetDomainNameOfLocalComputer()
 {
     PDOMAIN_CONTROLLER_INFOW info = nullptr;
-    if (DsGetDcNameW(nullptr, nullptr, nullptr, nullptr, DS_DIRECTORY_SERVICE_REQUIRED | DS_RETURN_FLAT_NAME, &info) !=
-            ERROR_SUCCESS ||
+    if (DsGetDcNameW(nullptr, nullptr, nullptr, nullptr,
+                     DS_DIRECTORY_SERVICE_REQUIRED | DS_RETURN_FLAT_NAME, &info) != ERROR_SUCCESS ||
         info == nullptr)
         return std::wstring();
     std::wstring name = info->DomainName != nullptr ? info->DomainName : L"";
@@ -418,7 +453,8 @@ std::wstring CWin32API::GetDomainNameOfTargetComputer(const std::wstring& server
     NET_API_STATUS rc = NetGetJoinInformation(server.c_str(), &name, &status);
     if (rc != NERR_Success)
     {
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"GetDomainNameOfTargetComputer(%s), NetGetJoinInformation failed, error code is %d",
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"GetDomainNameOfTargetComputer(%s), NetGetJoinInformation failed, error code is %d",
                server.c_str(), static_cast<int>(rc));
         return std::wstring();
     }
@@ -427,7 +463,8 @@ std::wstring CWin32API::GetDomainNameOfTargetComputer(const std::wstring& server
     return domain;
 }
 
-int CWin32API::NetworkCredentialImpersonateBegin(const std::wstring& fullUser, const std::wstring& password)
+int CWin32API::NetworkCredentialImpersonateBegin(const std::wstring& fullUser,
+                                                 const std::wstring& password)
 {
     std::wstring domain, user;
     PickupDomainUsername(fullUser, domain, user);
@@ -435,14 +472,16 @@ int CWin32API::NetworkCredentialImpersonateBegin(const std::wstring& fullUser, c
     if (!LogonUserW(user.c_str(), domain.c_str(), password.c_str(), LOGON32_LOGON_NEW_CREDENTIALS,
                     LOGON32_PROVIDER_WINNT50, &token))
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"NetworkCredentialImpersonateBegin, LogonUser('%s') failed", fullUser.c_str());
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"NetworkCredentialImpersonateBegin, LogonUser('%s') failed",
+               fullUser.c_str());
         return 0;
     }
     BOOL impersonated = ImpersonateLoggedOnUser(token);
     CloseHandle(token);
     if (!impersonated)
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"NetworkCredentialImpersonateBegin, ImpersonateLoggedOnUser failed");
+        ADVLOG(ADVLOG_SEVERITY_ERROR,
+               L"NetworkCredentialImpersonateBegin, ImpersonateLoggedOnUser failed");
         return 0;
     }
     return 1;
@@ -453,44 +492,49 @@ void CWin32API::NetworkCredentialImpersonateEnd()
     if (!RevertToSelf())
     {
         ADVLOG_UNEXPECTED_BRANCH(L"CWin32API::NetworkCredentialImpersonateEnd");
-        ADVLOG(ADVLOG_SEVERITY_FATAL,
-               L"NetworkCredentialImpersonateEnd, RevertToSelf failed, the application may continues to run in the "
-               L"context of other account");
+        ADVLOG(ADVLOG_SEVERITY_FATAL, L"NetworkCredentialImpersonateEnd, RevertToSelf failed, the "
+                                      L"application may continues to run in the "
+                                      L"context of other account");
     }
 }
 
 DWORD CWin32API::EstablishWNetConnection(const std::wstring& server, const std::wstring& user,
                                          const std::wstring& password, const std::wstring& share)
 {
-    std::wstring remote = CStringSupport::StringFormat(L"\\\\%s\\%s", server.c_str(), share.c_str());
+    std::wstring remote =
+        CStringSupport::StringFormat(L"\\\\%s\\%s", server.c_str(), share.c_str());
     if (remote.size() > 519)
         remote.resize(519);
     NETRESOURCEW resource{};
     resource.dwType = RESOURCETYPE_ANY;
     resource.lpRemoteName = remote.data();
-    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"EstablishWNetConnection(%s, %s), start call WNetAddConnection2", server.c_str(),
-           share.c_str());
+    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"EstablishWNetConnection(%s, %s), start call WNetAddConnection2",
+           server.c_str(), share.c_str());
     DWORD rc = WNetAddConnection2W(&resource, password.c_str(), user.c_str(), 0);
     if (rc == ERROR_SUCCESS)
         ADVLOG(ADVLOG_SEVERITY_DEBUG,
-               L"EstablishWNetConnection(%s, %s), WNetAddConnection2 return succeed, connection is established",
+               L"EstablishWNetConnection(%s, %s), WNetAddConnection2 return succeed, connection is "
+               L"established",
                server.c_str(), share.c_str());
     else
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"EstablishWNetConnection(%s, %s) failed, log on account is %s, last error is %d",
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"EstablishWNetConnection(%s, %s) failed, log on account is %s, last error is %d",
                server.c_str(), share.c_str(), user.c_str(), static_cast<int>(rc));
     return rc;
 }
 
 void CWin32API::CloseWNetConnection(const std::wstring& server, const std::wstring& share)
 {
-    std::wstring remote = CStringSupport::StringFormat(L"\\\\%s\\%s", server.c_str(), share.c_str());
+    std::wstring remote =
+        CStringSupport::StringFormat(L"\\\\%s\\%s", server.c_str(), share.c_str());
     DWORD rc = WNetCancelConnection2W(remote.c_str(), 0, TRUE);
     if (rc != ERROR_SUCCESS)
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"CloseWNetConnection(%s, %s) failed, last error is %d", server.c_str(),
-               share.c_str(), static_cast<int>(rc));
+        ADVLOG(ADVLOG_SEVERITY_WARNING, L"CloseWNetConnection(%s, %s) failed, last error is %d",
+               server.c_str(), share.c_str(), static_cast<int>(rc));
 }
 
-bool CWin32API::IsRemoteResourceLocateOnServer(const std::wstring& remoteName, const std::wstring& serverPrefix)
+bool CWin32API::IsRemoteResourceLocateOnServer(const std::wstring& remoteName,
+                                               const std::wstring& serverPrefix)
 {
     if (remoteName.size() < serverPrefix.size() ||
         _wcsnicmp(remoteName.c_str(), serverPrefix.c_str(), serverPrefix.size()) != 0)
@@ -500,12 +544,15 @@ bool CWin32API::IsRemoteResourceLocateOnServer(const std::wstring& remoteName, c
 
 void CWin32API::DisconnectAllWNetConncetionsForServer(const std::wstring& server)
 {
-    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"DisconnectAllWNetConncetionsForServer(%s) is called", server.c_str());
+    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"DisconnectAllWNetConncetionsForServer(%s) is called",
+           server.c_str());
     std::wstring prefix = L"\\\\" + CStringSupport::StringToUpperCase(server);
     HANDLE enumeration = nullptr;
-    if (WNetOpenEnumW(RESOURCE_CONNECTED, RESOURCETYPE_ANY, 0, nullptr, &enumeration) != ERROR_SUCCESS)
+    if (WNetOpenEnumW(RESOURCE_CONNECTED, RESOURCETYPE_ANY, 0, nullptr, &enumeration) !=
+        ERROR_SUCCESS)
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"DisconnectAllWNetConncetionsForServer(%s), Can not execute WNetOpenEnum",
+        ADVLOG(ADVLOG_SEVERITY_ERROR,
+               L"DisconnectAllWNetConncetionsForServer(%s), Can not execute WNetOpenEnum",
                server.c_str());
         return;
     }
@@ -520,7 +567,8 @@ void CWin32API::DisconnectAllWNetConncetionsForServer(const std::wstring& server
         auto* resources = reinterpret_cast<NETRESOURCEW*>(buffer.data());
         for (DWORD i = 0; i < count; ++i)
         {
-            if (resources[i].lpRemoteName != nullptr && IsRemoteResourceLocateOnServer(resources[i].lpRemoteName, prefix))
+            if (resources[i].lpRemoteName != nullptr &&
+                IsRemoteResourceLocateOnServer(resources[i].lpRemoteName, prefix))
                 names.emplace_back(resources[i].lpRemoteName);
         }
     }
@@ -530,10 +578,12 @@ void CWin32API::DisconnectAllWNetConncetionsForServer(const std::wstring& server
         DWORD rc = WNetCancelConnection2W(name.c_str(), 0, FALSE);
         if (rc != ERROR_SUCCESS)
             ADVLOG(ADVLOG_SEVERITY_ERROR,
-                   L"DisconnectAllWNetConncetionsForServer(%s), Closing connection %s error, last error code is %d",
+                   L"DisconnectAllWNetConncetionsForServer(%s), Closing connection %s error, last "
+                   L"error code is %d",
                    server.c_str(), name.c_str(), static_cast<int>(rc));
         else
-            ADVLOG(ADVLOG_SEVERITY_ERROR, L"DisconnectAllWNetConncetionsForServer(%s), Closing connection %s success",
+            ADVLOG(ADVLOG_SEVERITY_ERROR,
+                   L"DisconnectAllWNetConncetionsForServer(%s), Closing connection %s success",
                    server.c_str(), name.c_str());
     }
 }
@@ -557,12 +607,13 @@ int CWin32API::IsCurrentUserLocalAdministrator()
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL acl = nullptr;
     BOOL status = FALSE;
-    if (AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                 &administrators))
+    if (AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                 DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
     {
         constexpr DWORD kRead = 1, kWrite = 2;
         descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-        DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE_HEADER) + GetLengthSid(administrators);
+        DWORD aclSize =
+            sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE_HEADER) + GetLengthSid(administrators);
         acl = static_cast<PACL>(LocalAlloc(LPTR, aclSize));
         GENERIC_MAPPING mapping{kRead, kWrite, 0, kRead | kWrite};
         PRIVILEGE_SET privileges{};
@@ -573,10 +624,11 @@ int CWin32API::IsCurrentUserLocalAdministrator()
             AddAccessAllowedAce(acl, ACL_REVISION, kRead | kWrite, administrators) &&
             SetSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE) &&
             SetSecurityDescriptorGroup(descriptor, administrators, FALSE) &&
-            SetSecurityDescriptorOwner(descriptor, administrators, FALSE) && IsValidSecurityDescriptor(descriptor))
+            SetSecurityDescriptorOwner(descriptor, administrators, FALSE) &&
+            IsValidSecurityDescriptor(descriptor))
         {
-            if (!AccessCheck(descriptor, impersonation, kRead, &mapping, &privileges, &privilegesLength, &granted,
-                             &status))
+            if (!AccessCheck(descriptor, impersonation, kRead, &mapping, &privileges,
+                             &privilegesLength, &granted, &status))
                 status = FALSE;
         }
     }
@@ -590,20 +642,26 @@ int CWin32API::IsCurrentUserLocalAdministrator()
 
 void CWin32API::DumpSystemInformationToDebugLog()
 {
-    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Local computer name is %s, domain name is %s", GetDnsHostName().c_str(),
-           GetDomainNameOfLocalComputer().c_str());
+    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Local computer name is %s, domain name is %s",
+           GetDnsHostName().c_str(), GetDomainNameOfLocalComputer().c_str());
     SYSTEM_INFO system;
     GetNativeSystemInfo(&system);
-    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"ProcessorArchitecture:%d(0:INTEL 9:AMD64) NumberOfProcessors:%d",
-           static_cast<int>(system.wProcessorArchitecture), static_cast<int>(system.dwNumberOfProcessors));
+    ADVLOG(ADVLOG_SEVERITY_DEBUG,
+           L"ProcessorArchitecture:%d(0:INTEL 9:AMD64) NumberOfProcessors:%d",
+           static_cast<int>(system.wProcessorArchitecture),
+           static_cast<int>(system.dwNumberOfProcessors));
     OSVERSIONINFOEXW version{};
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
     ADVLOG(ADVLOG_SEVERITY_DEBUG,
-           L"OSMajorVersion:%d OSMinorVersion:%d BuildNumber:%d CSDVersion:'%s' ServicePackMajor:%d ServicePackMinor:%d",
+           L"OSMajorVersion:%d OSMinorVersion:%d BuildNumber:%d CSDVersion:'%s' "
+           L"ServicePackMajor:%d ServicePackMinor:%d",
            static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion),
-           static_cast<int>(version.dwBuildNumber), version.szCSDVersion, static_cast<int>(version.wServicePackMajor),
+           static_cast<int>(version.dwBuildNumber), version.szCSDVersion,
+           static_cast<int>(version.wServicePackMajor),
            static_cast<int>(version.wServicePackMinor));
-    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"SuiteMask:0x%x (MSDN OSVERSIONINFOEX list all suite code)  ProductType:%d(1:Workstation 2:DC 3:Server)",
+    ADVLOG(ADVLOG_SEVERITY_DEBUG,
+           L"SuiteMask:0x%x (MSDN OSVERSIONINFOEX list all suite code)  "
+           L"ProductType:%d(1:Workstation 2:DC 3:Server)",
            static_cast<unsigned>(version.wSuiteMask), static_cast<int>(version.wProductType));
 }

@@ -52,8 +52,8 @@ class CImpersonateUser
 {
 public:
     // Nothing happens for an empty user name.
-    CImpersonateUser(const std::wstring& domain, const std::wstring& user, const std::wstring& password,
-                     DWORD logonType);
+    CImpersonateUser(const std::wstring& domain, const std::wstring& user,
+                     const std::wstring& password, DWORD logonType);
     ~CImpersonateUser();
     CImpersonateUser(const CImpersonateUser&) = delete;
     CImpersonateUser& operator=(const CImpersonateUser&) = delete;
@@ -65,37 +65,46 @@ public:
 private:
     DWORD m_dwLogonType;
     HANDLE m_hToken = nullptr;
+    // What the thread impersonated before, given back at the revert: impersonations nest (the
+    // backwards query thread impersonates for its life and again around each answer).
+    HANDLE m_hPreviousToken = nullptr;
     int m_bImpersonating = 0;
 };
 
 class CWin32API
 {
 public:
-    static std::wstring RegReadStringValue(HKEY root, const std::wstring& subKey, const std::wstring& name);
+    static std::wstring RegReadStringValue(HKEY root, const std::wstring& subKey,
+                                           const std::wstring& name);
     static void RegWriteStringValue(HKEY root, const std::wstring& subKey, const std::wstring& name,
                                     const std::wstring& text);
-    static std::wstring RegReadStringValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name);
-    static void RegWriteStringValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name,
-                                               const std::wstring& text);
-    static DWORD RegReadDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name,
-                                              DWORD fallback);
-    static void RegWriteDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name,
-                                              DWORD value);
+    static std::wstring RegReadStringValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                                      const std::wstring& name);
+    static void RegWriteStringValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                               const std::wstring& name, const std::wstring& text);
+    static DWORD RegReadDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                              const std::wstring& name, DWORD fallback);
+    static void RegWriteDwordValue_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                              const std::wstring& name, DWORD value);
     // Opened for reading: enumerating values needs read access.
-    static int RegIsValueExist_WOW6464Key(HKEY root, const std::wstring& subKey, const std::wstring& name);
+    static int RegIsValueExist_WOW6464Key(HKEY root, const std::wstring& subKey,
+                                          const std::wstring& name);
 
-    static void PickupDomainUsername(const std::wstring& fullName, std::wstring& domain, std::wstring& user);
+    static void PickupDomainUsername(const std::wstring& fullName, std::wstring& domain,
+                                     std::wstring& user);
     static std::wstring GetLocalComputerName();
     static std::wstring GetDnsHostName();
     static std::wstring GetDomainNameOfLocalComputer();
     static std::wstring GetDomainNameOfTargetComputer(const std::wstring& server);
-    static int NetworkCredentialImpersonateBegin(const std::wstring& fullUser, const std::wstring& password);
+    static int NetworkCredentialImpersonateBegin(const std::wstring& fullUser,
+                                                 const std::wstring& password);
     static void NetworkCredentialImpersonateEnd();
     static DWORD EstablishWNetConnection(const std::wstring& server, const std::wstring& user,
                                          const std::wstring& password, const std::wstring& share);
     static void CloseWNetConnection(const std::wstring& server, const std::wstring& share);
     static void DisconnectAllWNetConncetionsForServer(const std::wstring& server);
-    static bool IsRemoteResourceLocateOnServer(const std::wstring& remoteName, const std::wstring& serverPrefix);
+    static bool IsRemoteResourceLocateOnServer(const std::wstring& remoteName,
+                                               const std::wstring& serverPrefix);
     static int IsCurrentUserLocalAdministrator();
     static void DumpSystemInformationToDebugLog();
 

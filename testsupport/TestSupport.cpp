@@ -1,6 +1,7 @@
 #include "testsupport/TestSupport.h"
 #include "testsupport/TemporaryFleet.h"
 
+#include "winport/WinBase.h"
 #include "winport/WinMachine.h"
 
 #include <gtest/gtest.h>
@@ -45,9 +46,21 @@ void WriteHostFile(const std::string& path, const std::string& bytes)
     out << bytes;
 }
 
-bool IsChild() { return getenv("FLEET_TEST_CHILD") != nullptr; }
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring self(path, n < MAX_PATH ? n : 0);
+    return self.substr(0, self.rfind(L'\\'));
+}
 
-int RunChild(const std::string& filter, const std::vector<std::pair<std::string, std::string>>& environment,
+bool IsChild()
+{
+    return getenv("FLEET_TEST_CHILD") != nullptr;
+}
+
+int RunChild(const std::string& filter,
+             const std::vector<std::pair<std::string, std::string>>& environment,
              std::string* output)
 {
     int pipeFds[2];

@@ -35,6 +35,9 @@ template <class TCondition> bool WaitFor(TCondition condition, std::chrono::mill
     return true;
 }
 
+// The Windows folder of the running test binary, where the build puts the stand-in programs.
+std::wstring ProgramFolder();
+
 // True while this process runs as a child started by RunChild.
 bool IsChild();
 

@@ -9,6 +9,7 @@
 #include "winport/WinNet.h"
 #include "winport/WinProcess.h"
 #include "winport/WinReg.h"
+#include "winport/WinRpc.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/WinSvc.h"

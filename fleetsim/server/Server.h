@@ -140,7 +140,7 @@ private:
     int m_ReserveFd = -1; // given up to accept and close a caller when descriptors run out
     bool m_bStop = false;
     int m_IdleMilliseconds = 30000;
-    size_t m_MaxConnections = 1000; // a caller beyond it is turned away
+    size_t m_MaxConnections = 4096; // a caller beyond it is turned away
     std::map<int, std::unique_ptr<SConnection>> m_Connections;
     std::map<std::string, std::weak_ptr<CClientProcess>> m_Processes;
     CRegistryStore m_Store;

@@ -1,6 +1,7 @@
 #include "remoteinstall/CWin32API.h"
 
 #include "fleetsim/Fleet.h"
+#include "fleetsim/store/RegistryStore.h"
 #include "framework/CAdvancedLog.h"
 #include "framework/CStringSupport.h"
 #include "testsupport/LogCapture.h"
@@ -13,7 +14,6 @@
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/posix/MachineSocket.h"
-#include "fleetsim/store/RegistryStore.h"
 
 #include <gtest/gtest.h>
 
@@ -442,7 +442,8 @@ protected:
     // Returns once no server holds the machine's lock.
     static bool StopServer(const std::string& machine)
     {
-        return winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) == ERROR_SUCCESS;
+        return winport::fleet::StopMachineServer(testsupport::FleetRoot(), machine) ==
+               ERROR_SUCCESS;
     }
 
     static int BuildOf(int server) { return 1201 + server; }

@@ -47,9 +47,19 @@ std::string MachineSocketPath(const std::string& machineFolder)
 
 int ConnectMachineSocket(const std::string& machineFolder)
 {
+    return ConnectUnixSocket(MachineSocketPath(machineFolder));
+}
+
+int ListenMachineSocket(const std::string& machineFolder)
+{
+    return ListenUnixSocket(MachineSocketPath(machineFolder), 128);
+}
+
+int ConnectUnixSocket(const std::string& path)
+{
     sockaddr_un address;
     int dirFd;
-    if (!MakeAddress(MachineSocketPath(machineFolder), address, dirFd))
+    if (!MakeAddress(path, address, dirFd))
         return -1;
     CFd folder(dirFd);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -65,9 +75,8 @@ int ConnectMachineSocket(const std::string& machineFolder)
     return fd;
 }
 
-int ListenMachineSocket(const std::string& machineFolder)
+int ListenUnixSocket(const std::string& path, int backlog)
 {
-    std::string path = MachineSocketPath(machineFolder);
     sockaddr_un address;
     int dirFd;
     if (!MakeAddress(path, address, dirFd))
@@ -78,7 +87,7 @@ int ListenMachineSocket(const std::string& machineFolder)
     if (fd < 0)
         return -1;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 128) != 0)
+        listen(fd, backlog) != 0)
     {
         int error = errno;
         close(fd);

@@ -1,0 +1,374 @@
+// The whole road over a simulated fleet: the agent runs as a service on two servers of a domain,
+// the workstation sends tasks to it, package processes on the servers report back, and the
+// agents end on their stop event and on heartbeat silence. Also who may call, and the time
+// limits of peers and heartbeats.
+#include "fleetsim/Fleet.h"
+#include "framework/CFrameworkGlobalVariables.h"
+#include "framework/CStringSupport.h"
+#include "remoteinstall/BackwardsTaskQueue.h"
+#include "remoteinstall/CWin32API.h"
+#include "remoteinstall/CommunicationPeer.h"
+#include "remoteinstall/PackageStatusReport.h"
+#include "testsupport/LogCapture.h"
+#include "testsupport/TestSupport.h"
+#include "winport/WinBase.h"
+#include "winport/WinFile.h"
+#include "winport/WinSecurity.h"
+#include "winport/WinString.h"
+#include "winport/WinSvc.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testsupport::CLogCapture;
+
+namespace
+{
+
+const wchar_t kAdminPassword[] = L"Fl33t-Adm1n!";
+const wchar_t kOperatorPassword[] = L"0perator-Pw";
+const char* const kServers[] = {"SRV1", "SRV2"};
+const wchar_t kAgentImage[] =
+    L"\"C:\\Agent\\agenthost.exe\" --timeout-count 4 --timeout-period 500";
+
+std::string Narrow(const std::wstring& text)
+{
+    return winport::ToUtf8(text);
+}
+
+// The messages the wizard side receives, in order.
+class CWizardSide : public IEventSupportCallback
+{
+public:
+    CWizardSide()
+    {
+        for (const wchar_t* name : kMessages)
+            GetFrameworkGlobalVariables()->m_MessageSupport.RegisterReceiver(name, this);
+    }
+    ~CWizardSide() override
+    {
+        for (const wchar_t* name : kMessages)
+            GetFrameworkGlobalVariables()->m_MessageSupport.UnregisterReceiver(name, this);
+    }
+    void OnFire(CEventSupportArgs* args) override
+    {
+        auto* message = static_cast<CMessageSupportArgs*>(args);
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (auto* progress = dynamic_cast<CArgVane52PackageProgressChanged*>(message))
+            m_Received.push_back(progress->m_strServerName + L" progress " +
+                                 progress->m_strLastProgressMessage);
+        else if (auto* final = dynamic_cast<CArgVane52PackageFinalResult*>(message))
+            m_Received.push_back(final->m_strServerName + L" final " +
+                                 (final->m_bIsSucceed ? L"1 " : L"0 ") +
+                                 final->m_strFinalResultMessage);
+        else if (auto* logon = dynamic_cast<CArgVane52RetrieveLogonAccount*>(message))
+        {
+            m_Received.push_back(logon->m_strServerName + L" logon");
+            logon->m_strLogonUsername = L"LAB\\Administrator";
+            logon->m_strLogonPassword = kAdminPassword;
+        }
+    }
+    std::vector<std::wstring> ReceivedFrom(const std::wstring& server)
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        std::vector<std::wstring> mine;
+        for (const std::wstring& line : m_Received)
+            if (line.rfind(server + L" ", 0) == 0)
+                mine.push_back(line.substr(server.size() + 1));
+        return mine;
+    }
+
+private:
+    static constexpr const wchar_t* kMessages[] = {L"MESSAGE_VANE52_PACKAGE_PROGRESS_CHANGED",
+                                                   L"MESSAGE_VANE52_PACKAGE_EXECUTION_FINISHED",
+                                                   L"MESSAGE_VANE52_RETRIEVE_LOGON_ACCOUNT"};
+    std::mutex m_Lock;
+    std::vector<std::wstring> m_Received;
+};
+
+class FleetRoad : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        if (testsupport::IsChild())
+            return;
+        std::string root = testsupport::FleetRoot();
+        fleetsim::SDomain domain;
+        domain.name = L"LAB";
+        domain.dnsName = L"lab.example";
+        domain.adminPassword = kAdminPassword;
+        domain.users = {{L"operator", kOperatorPassword}};
+        ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
+        for (const char* name : kServers)
+        {
+            fleetsim::SMachineProfile profile;
+            ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
+            profile.name = name;
+            profile.settings.domain = L"LAB";
+            profile.settings.dnsDomain = L"lab.example";
+            ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
+            // The agent goes where a package would put it.
+            std::string target;
+            ASSERT_EQ(fleetsim::MachineFilePath(root, name, L"C:\\Agent\\agenthost.exe", target),
+                      0u);
+            std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+            std::filesystem::copy_file(
+                testsupport::HostPath(testsupport::ProgramFolder() + L"\\agenthost.exe"), target,
+                std::filesystem::copy_options::overwrite_existing);
+        }
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (testsupport::IsChild())
+            return;
+        for (const char* name : kServers)
+            winport::fleet::StopMachineServer(testsupport::FleetRoot(), name);
+    }
+
+    void SetUp() override
+    {
+        GetFrameworkGlobalVariables()->m_PropertyManager.SetPropertyInt(
+            L"Framework\\Test\\HeartbeatPeriod", 200);
+        CPeerHeartbeat::ResetFailureCount();
+    }
+
+    // Installs and starts the agent service on a server through its remote service manager.
+    static void StartAgent(const std::wstring& server)
+    {
+        CImpersonateUser administrator(L"LAB", L"Administrator", kAdminPassword,
+                                       LOGON32_LOGON_NEW_CREDENTIALS);
+        std::wstring machine = L"\\\\" + server;
+        SC_HANDLE manager = OpenSCManagerW(machine.c_str(), nullptr, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(manager, nullptr) << GetLastError();
+        SC_HANDLE service = CreateServiceW(
+            manager, L"HalvornInstallAgent", L"Halvorn Install Agent", SERVICE_ALL_ACCESS,
+            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, kAgentImage,
+            nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS)
+            service = OpenServiceW(manager, L"HalvornInstallAgent", SERVICE_ALL_ACCESS);
+        ASSERT_NE(service, nullptr) << GetLastError();
+        ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+        SERVICE_STATUS status = {};
+        EXPECT_TRUE(testsupport::WaitFor(
+            [&] {
+                return QueryServiceStatus(service, &status) &&
+                       status.dwCurrentState == SERVICE_RUNNING;
+            },
+            30s));
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+
+    static DWORD AgentState(const std::wstring& server)
+    {
+        CImpersonateUser administrator(L"LAB", L"Administrator", kAdminPassword,
+                                       LOGON32_LOGON_NEW_CREDENTIALS);
+        std::wstring machine = L"\\\\" + server;
+        SC_HANDLE manager = OpenSCManagerW(machine.c_str(), nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(manager, L"HalvornInstallAgent", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status = {};
+        bool ok = QueryServiceStatus(service, &status);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return ok ? status.dwCurrentState : 0;
+    }
+
+    static std::string AgentLog(const std::wstring& server)
+    {
+        std::string path;
+        if (fleetsim::MachineFilePath(testsupport::FleetRoot(), Narrow(server),
+                                      L"C:\\Windows\\Temp\\Parvel_agenthost.log", path) != 0)
+            return {};
+        return testsupport::ReadHostFile(path);
+    }
+
+    static std::unique_ptr<CCommunicationPeerSupport>
+    PeerTo(const std::wstring& server, const std::wstring& user, const std::wstring& password)
+    {
+        CCommPeerParameter parameter(server, AGENT_REMOTE_ENDPOINT, L"LAB", user, password);
+        return std::make_unique<CCommunicationPeerSupport>(parameter);
+    }
+};
+
+} // namespace
+
+// Runs in a child on a server: a package process that reports through the agent beside it.
+TEST_F(FleetRoad, PackageSide)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    // The package's string bundle.
+    CPropertyManager texts;
+    texts.SetProperty(L"info.Copying", L"Copying files");
+    texts.SetProperty(L"info.Step", L"Step %d of %d");
+    CreateDirectoryW(L"C:\\Package", nullptr);
+    CPersistentStorageFile bundle(L"C:\\Package\\package.dat");
+    ASSERT_EQ(CSerializer::SerializeObjectToStorage(&texts, &bundle), 1);
+    CPropertyManager properties;
+    CStatusReporter::Initialize(L"C:\\Package\\package.dat", &properties);
+    ASSERT_NE(CPackageStatusReport::m_pPeerToAgent, nullptr);
+
+    CStatusReporter::ReportProgress(L"info.Copying");
+    CStatusReporter::ReportProgressWithFormat(L"info.Step", 2, 3);
+
+    std::wstring user, password;
+    EXPECT_EQ(CPackageStatusReport::RetrieveLogonAccount(&user, &password), 1);
+    EXPECT_EQ(user, L"LAB\\Administrator");
+    EXPECT_EQ(password, kAdminPassword);
+
+    // The server synchronization tasks run on the workstation's property store.
+    CTaskServerSyncSetSingleVariable set;
+    set.m_strName = L"Phase";
+    set.m_strValue = L"copied";
+    EXPECT_EQ(CPackageStatusReport::SendTaskToSetup(&set), 1);
+    EXPECT_EQ(set.m_bIsExecuted, 1);
+    CTaskServerSyncLockRequest lock;
+    lock.m_strLockName = L"Cluster";
+    lock.m_strOwner = winport::FromUtf8(getenv("FLEET_MACHINE"));
+    lock.m_bAcquire = true;
+    EXPECT_EQ(CPackageStatusReport::SendTaskToSetup(&lock), 1);
+    // The first server takes the workstation's lock; the second is refused while it holds it.
+    EXPECT_EQ(lock.m_bGranted, lock.m_strOwner == L"SRV1");
+
+    CPackageStatusReport::ReportFinalResultToUI(true, L"Installed.");
+    CStatusReporter::Uninitialize();
+}
+
+// Runs in a child on a server: what the service manager's stop would be, by the agent's own event.
+TEST_F(FleetRoad, SignalStop)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, CPassiveTaskList::kStopEventName);
+    ASSERT_NE(stop, nullptr);
+    SetEvent(stop);
+    CloseHandle(stop);
+}
+
+TEST_F(FleetRoad, TasksAndReportsCrossTheFleetAndTheAgentsEnd)
+{
+    CLogCapture log;
+    CWizardSide wizard;
+    std::map<std::wstring, std::unique_ptr<CCommunicationPeerSupport>> peers;
+    for (const char* name : kServers)
+    {
+        std::wstring server = winport::FromUtf8(name);
+        StartAgent(server);
+        peers[server] = PeerTo(server, L"Administrator", kAdminPassword);
+        ASSERT_EQ(peers[server]->GetErrorCode(), 0u) << Narrow(peers[server]->GetErrorMessage());
+        // The backend's thread sends as the logon account, as the peer's own threads do.
+        CImpersonateUser logon(L"LAB", L"Administrator", kAdminPassword,
+                               LOGON32_LOGON_NEW_CREDENTIALS);
+        CTestTask task;
+        ASSERT_EQ(peers[server]->SendTask(&task), 1) << Narrow(peers[server]->GetErrorMessage());
+        EXPECT_EQ(task.m_strText, L"Changed.");
+        EXPECT_EQ(task.m_bIsExecuted, 1);
+        EXPECT_EQ(task.m_strTargetServerName, server);
+    }
+
+    for (const char* name : kServers)
+    {
+        std::string output;
+        ASSERT_EQ(
+            testsupport::RunChild("FleetRoad.PackageSide", {{"FLEET_MACHINE", name}}, &output), 0)
+            << output;
+        EXPECT_NE(output.find("[       OK ] FleetRoad.PackageSide"), std::string::npos) << output;
+    }
+    for (const char* name : kServers)
+    {
+        std::wstring server = winport::FromUtf8(name);
+        EXPECT_EQ(wizard.ReceivedFrom(server),
+                  (std::vector<std::wstring>{L"progress Copying files", L"progress Step 2 of 3",
+                                             L"logon", L"final 1 Installed."}))
+            << Narrow(log.Dump());
+    }
+    CPropertyManagerNamespaceView shared(&GetFrameworkGlobalVariables()->m_PropertyManager,
+                                         L"Framework\\ServerSynchronization");
+    EXPECT_EQ(shared.GetProperty(L"Phase"), L"copied");
+    EXPECT_EQ(shared.GetProperty(L"Cluster"), L"SRV1"); // the first owner holds it
+
+    // SRV1's agent ends on its stop event: the waiting query is told so and polling stops.
+    std::string output;
+    ASSERT_EQ(testsupport::RunChild("FleetRoad.SignalStop", {{"FLEET_MACHINE", "SRV1"}}, &output),
+              0)
+        << output;
+    EXPECT_TRUE(testsupport::WaitFor([] { return AgentState(L"SRV1") == SERVICE_STOPPED; }, 30s));
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return log.Has(ADVLOG_SEVERITY_DEBUG, L"Stop Query Backwards task."); }, 10s));
+    peers.erase(L"SRV1");
+
+    // SRV2's agent ends on heartbeat silence once its peer is gone.
+    EXPECT_EQ(AgentState(L"SRV2"), static_cast<DWORD>(SERVICE_RUNNING));
+    auto start = std::chrono::steady_clock::now();
+    peers.erase(L"SRV2");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s); // bounded even with a query open
+    EXPECT_TRUE(testsupport::WaitFor([] { return AgentState(L"SRV2") == SERVICE_STOPPED; }, 30s));
+    EXPECT_NE(AgentLog(L"SRV1").find("agenthost: ending (stop event)"), std::string::npos)
+        << AgentLog(L"SRV1");
+    EXPECT_NE(AgentLog(L"SRV2").find("Timeout period has expired."), std::string::npos)
+        << AgentLog(L"SRV2");
+
+    // No password in any file of the fleet: logs, stores, scripts.
+    std::string secret = Narrow(kAdminPassword);
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(testsupport::FleetRoot()))
+    {
+        if (!entry.is_regular_file() || entry.file_size() > (64u << 20))
+            continue;
+        EXPECT_EQ(testsupport::ReadHostFile(entry.path().string()).find(secret), std::string::npos)
+            << entry.path();
+    }
+}
+
+TEST_F(FleetRoad, OnlyAdministratorsWithValidCredentialsGetARun)
+{
+    StartAgent(L"SRV1");
+    struct SCase
+    {
+        const wchar_t* user;
+        const wchar_t* password;
+        uint32_t code;
+    };
+    for (const SCase& c : {SCase{L"Administrator", L"wrong", ERROR_LOGON_FAILURE},
+                           SCase{L"nobody", kAdminPassword, ERROR_LOGON_FAILURE},
+                           SCase{L"operator", kOperatorPassword, ERROR_ACCESS_DENIED},
+                           SCase{L"", L"", ERROR_ACCESS_DENIED}})
+    {
+        auto peer = PeerTo(L"SRV1", c.user, c.password);
+        CImpersonateUser logon(L"LAB", c.user, c.password, LOGON32_LOGON_NEW_CREDENTIALS);
+        CTestTask task;
+        EXPECT_EQ(peer->SendTask(&task), 0) << Narrow(c.user);
+        EXPECT_EQ(peer->GetErrorCode(), c.code) << Narrow(c.user);
+        EXPECT_EQ(task.m_bIsExecuted, 0);
+        EXPECT_EQ(task.m_strText, L"Init");
+    }
+    // Nothing ran for them; the administrator's task runs.
+    EXPECT_EQ(AgentLog(L"SRV1").find("CTestTask::OnRun() is called"), std::string::npos);
+    auto peer = PeerTo(L"SRV1", L"Administrator", kAdminPassword);
+    CImpersonateUser logon(L"LAB", L"Administrator", kAdminPassword, LOGON32_LOGON_NEW_CREDENTIALS);
+    CTestTask task;
+    EXPECT_EQ(peer->SendTask(&task), 1);
+    EXPECT_NE(AgentLog(L"SRV1").find("CTestTask::OnRun() is called"), std::string::npos);
+}
+
+TEST_F(FleetRoad, FiveHeartbeatFailuresStopHeartbeatsForTheProcess)
+{
+    CLogCapture log;
+    GetFrameworkGlobalVariables()->m_PropertyManager.SetPropertyInt(
+        L"Framework\\Test\\HeartbeatPeriod", 50);
+    // No agent serves SRV2 here: every heartbeat fails.
+    auto first = PeerTo(L"SRV2", L"Administrator", kAdminPassword);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return CPeerHeartbeat::GetFailureCount() >= 5; }, 30s));
+    auto second = PeerTo(L"SRV2", L"Administrator", kAdminPassword);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(CPeerHeartbeat::GetFailureCount(), 5);
+    EXPECT_EQ(log.Count(ADVLOG_SEVERITY_DEBUG, L"Heartbeat failed 5 times, stop sending it."), 1);
+    EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_DEBUG, L"Send query backwards task failed."));
+}

@@ -599,8 +599,8 @@ void PrintSummary(const bench::CSummaryReporter& reporter)
     else
         printf("%-36s not measured\n", "CTestTask round trip, local");
 
-    const bench::SResult* rpc = reporter.Find("BM_Rpc_Throughput/real_time/threads:8");
-    const bench::SResult* raw = reporter.Find("BM_Rpc_Baseline_RawThroughput/real_time/threads:8");
+    const bench::SResult* rpc = reporter.Find("BM_Rpc_Throughput");
+    const bench::SResult* raw = reporter.Find("BM_Rpc_Baseline_RawThroughput");
     double rpcRate = Counter(rpc, "items_per_second"), rawRate = Counter(raw, "items_per_second");
     if (rpcRate > 0 && rawRate > 0)
         printf("%-36s %8.0f /s vs raw socket %8.0f /s  ratio %5.2f  target >= 0.5: %s\n",

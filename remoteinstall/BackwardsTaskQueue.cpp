@@ -10,7 +10,9 @@
 #include "winport/WinSecurity.h"
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <vector>
 
 using RemoteInstall::CRemoteInstallCommon;
 
@@ -28,10 +30,15 @@ struct CPassiveTaskList::SState
 {
     std::mutex lock;
     std::deque<std::shared_ptr<SEntry>> entries;
-    // Raised while an entry waits that no query has taken yet.
+    // Raised while an entry waits that no query has taken yet. It is left raised when a query
+    // takes the last one, so that taking costs no call on the machine server; the next query
+    // then finds nothing, lowers it and waits again.
     HANDLE available = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool raised = false;
     HANDLE stop = nullptr;
     std::once_flag stopOnce;
+    std::vector<HANDLE> spareEvents;             // completion events, reset, for reuse
+    std::map<std::wstring, HANDLE> cancelEvents; // by the name of the query they cancel
 
     HANDLE StopEvent()
     {
@@ -39,17 +46,40 @@ struct CPassiveTaskList::SState
                        [this] { stop = CreateEventW(nullptr, TRUE, FALSE, kStopEventName); });
         return stop;
     }
-    bool Stopping() { return WaitForSingleObject(StopEvent(), 0) == WAIT_OBJECT_0; }
-    // Under the lock: keeps the signal true to whether an untaken entry waits.
-    void UpdateAvailable()
+    // Under the lock.
+    void Raise()
+    {
+        if (!raised)
+            raised = SetEvent(available) != FALSE;
+    }
+    // Under the lock: lowers the signal when no untaken entry waits.
+    void LowerWhenNoneWaits()
     {
         for (const auto& entry : entries)
             if (entry->state == 0)
-            {
-                SetEvent(available);
                 return;
-            }
-        ResetEvent(available);
+        if (raised && ResetEvent(available))
+            raised = false;
+    }
+    // Under the lock.
+    HANDLE TakeCompletionEvent()
+    {
+        if (spareEvents.empty())
+            return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE event = spareEvents.back();
+        spareEvents.pop_back();
+        return event;
+    }
+    // Under the lock: the cancel event of a query, opened once for all the rounds of its peer.
+    HANDLE CancelEvent(const std::wstring& name)
+    {
+        auto found = cancelEvents.find(name);
+        if (found != cancelEvents.end())
+            return found->second;
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+        if (event != nullptr)
+            cancelEvents[name] = event;
+        return event;
     }
 };
 
@@ -74,11 +104,11 @@ bool CPassiveTaskList::PushTask(ITaskSupport* task)
     HANDLE stop = state.StopEvent();
     auto entry = std::make_shared<SEntry>();
     entry->task = task;
-    entry->completion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     {
         std::lock_guard<std::mutex> guard(state.lock);
+        entry->completion = state.TakeCompletionEvent();
         state.entries.push_back(entry);
-        SetEvent(state.available);
+        state.Raise();
     }
     HANDLE handles[2] = {entry->completion, stop};
     DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -94,9 +124,16 @@ bool CPassiveTaskList::PushTask(ITaskSupport* task)
                 state.entries.erase(it);
                 break;
             }
-        state.UpdateAvailable();
+        state.LowerWhenNoneWaits();
     }
-    CloseHandle(entry->completion);
+    // Reset now, off the way of the next report.
+    if (ResetEvent(entry->completion))
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.spareEvents.push_back(entry->completion);
+    }
+    else
+        CloseHandle(entry->completion);
     if (waited == WAIT_OBJECT_0 || completed)
     {
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Task complete.");
@@ -140,10 +177,13 @@ int CQueryBackwardsTask::WaitForTask()
 {
     ADVLOG_TRACE_FUNCTION(L"CQueryBackwardsTask::WaitForTask");
     CPassiveTaskList::SState& state = CPassiveTaskList::State();
-    HANDLE cancel =
-        CreateEventW(nullptr, TRUE, FALSE,
-                     m_strCancelEventName.empty() ? nullptr : m_strCancelEventName.c_str());
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, CPassiveTaskList::kStopEventName);
+    HANDLE stop = state.StopEvent();
+    HANDLE cancel;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        cancel = m_strCancelEventName.empty() ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
+                                              : state.CancelEvent(m_strCancelEventName);
+    }
     HANDLE handles[3] = {state.available, cancel, stop};
     int result = QUERY_WAIT_NOTHING;
     for (;;)
@@ -151,31 +191,25 @@ int CQueryBackwardsTask::WaitForTask()
         DWORD waited = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0)
         {
-            // Once the agent stops, nothing more is handed out: the senders have given up.
-            if (state.Stopping())
-                waited = WAIT_OBJECT_0 + 2;
-            else
-            {
-                std::lock_guard<std::mutex> guard(state.lock);
-                std::shared_ptr<CPassiveTaskList::SEntry> taken;
-                for (const auto& entry : state.entries)
-                    if (entry->state == 0)
-                    {
-                        taken = entry;
-                        break;
-                    }
-                if (!taken)
+            // An entry in the list has a sender that still waits: one that gives up (the stop
+            // event) takes its entry out under the lock, and a result for it goes nowhere.
+            std::lock_guard<std::mutex> guard(state.lock);
+            std::shared_ptr<CPassiveTaskList::SEntry> taken;
+            for (const auto& entry : state.entries)
+                if (entry->state == 0)
                 {
-                    // Another query took it first.
-                    state.UpdateAvailable();
-                    continue;
+                    taken = entry;
+                    break;
                 }
-                taken->state = 1;
-                m_strTaskText = CRemoteInstallCommon::GetSerializedTaskString(taken->task);
-                state.UpdateAvailable();
-                result = QUERY_WAIT_TASK;
-                break;
+            if (!taken)
+            {
+                state.LowerWhenNoneWaits(); // the last one was taken already
+                continue;
             }
+            taken->state = 1;
+            m_strTaskText = CRemoteInstallCommon::GetSerializedTaskString(taken->task);
+            result = QUERY_WAIT_TASK;
+            break;
         }
         if (waited == WAIT_OBJECT_0 + 1)
         {
@@ -193,8 +227,15 @@ int CQueryBackwardsTask::WaitForTask()
             ADVLOG_UNEXPECTED_BRANCH(L"CQueryBackwardsTask::WaitForTask");
         break;
     }
-    CloseHandle(cancel);
-    CloseHandle(stop);
+    if (m_strCancelEventName.empty())
+        CloseHandle(cancel);
+    else if (result != QUERY_WAIT_TASK)
+    {
+        // The peer's rounds are over (cancelled, stopping or broken): its event goes.
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.cancelEvents.erase(m_strCancelEventName);
+        CloseHandle(cancel);
+    }
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include "winport/WinReg.h"
 #include "winport/WinString.h"
 
+#include <condition_variable>
 #include <cstdarg>
 #include <memory>
 #include <mutex>
@@ -112,16 +113,8 @@ std::wstring ReadRegistryString(HKEY key, const wchar_t* name)
 class CExecutionUnit_SendTaskToSetup : public IExecutionUnitForBlockOperation
 {
 public:
-    CExecutionUnit_SendTaskToSetup(ITaskSupport* task, HANDLE event)
-        : m_pTask(task), m_hEvent(event)
-    {
-    }
-    ~CExecutionUnit_SendTaskToSetup() override
-    {
-        delete m_pTask;
-        if (m_hEvent != nullptr)
-            CloseHandle(m_hEvent);
-    }
+    explicit CExecutionUnit_SendTaskToSetup(ITaskSupport* task) : m_pTask(task) {}
+    ~CExecutionUnit_SendTaskToSetup() override { delete m_pTask; }
     CExecutionUnit_SendTaskToSetup(const CExecutionUnit_SendTaskToSetup&) = delete;
     CExecutionUnit_SendTaskToSetup& operator=(const CExecutionUnit_SendTaskToSetup&) = delete;
 
@@ -134,15 +127,29 @@ public:
     {
         std::shared_ptr<CExecutionUnit_SendTaskToSetup> self = std::move(m_pSelf);
         CPackageStatusReport::SendTaskToSetup(m_pTask);
-        SetEvent(m_hEvent);
+        {
+            std::lock_guard<std::mutex> guard(m_Lock);
+            m_bDone = true;
+        }
+        m_Done.notify_all();
         // self goes last: when the caller already left, the unit ends here.
     }
 
+    // The completion event of the unit; a process-local one, since nobody else waits on it.
+    bool WaitDone(int milliseconds)
+    {
+        std::unique_lock<std::mutex> guard(m_Lock);
+        return m_Done.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                               [this] { return m_bDone; });
+    }
+
     ITaskSupport* m_pTask;
-    HANDLE m_hEvent;
 
 private:
     std::shared_ptr<CExecutionUnit_SendTaskToSetup> m_pSelf;
+    std::mutex m_Lock;
+    std::condition_variable m_Done;
+    bool m_bDone = false;
 };
 
 // ---- CPackageStatusReport -----------------------------------------------------------------------
@@ -263,14 +270,7 @@ int CPackageStatusReport::SendTaskToSetupUsingThreadPool(ITaskSupport* task)
         ADVLOG_UNEXPECTED_BRANCH(L"CPackageStatusReport::SendTaskToSetupUsingThreadPool");
         return 0;
     }
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr)
-    {
-        delete copy;
-        ADVLOG_UNEXPECTED_BRANCH(L"CPackageStatusReport::SendTaskToSetupUsingThreadPool");
-        return 0;
-    }
-    auto unit = std::make_shared<CExecutionUnit_SendTaskToSetup>(copy, event);
+    auto unit = std::make_shared<CExecutionUnit_SendTaskToSetup>(copy);
     {
         std::lock_guard<std::mutex> guard(ReportStateLock());
         if (m_pThreadPool == nullptr)
@@ -279,9 +279,7 @@ int CPackageStatusReport::SendTaskToSetupUsingThreadPool(ITaskSupport* task)
         m_pThreadPool->PutExecutionUnitToQueue(unit.get());
     }
 
-    DWORD waited =
-        WaitForSingleObject(event, static_cast<DWORD>(RemoteInstall::ReportTimeoutMilliseconds()));
-    if (waited == WAIT_TIMEOUT)
+    if (!unit->WaitDone(RemoteInstall::ReportTimeoutMilliseconds()))
     {
         {
             std::lock_guard<std::mutex> guard(ReportStateLock());
@@ -289,11 +287,6 @@ int CPackageStatusReport::SendTaskToSetupUsingThreadPool(ITaskSupport* task)
         }
         ADVLOG(ADVLOG_SEVERITY_DEBUG,
                L"SendTaskToSetup failed. The agent doesn't give any response");
-        return 0;
-    }
-    if (waited != WAIT_OBJECT_0)
-    {
-        ADVLOG_UNEXPECTED_BRANCH(L"CPackageStatusReport::SendTaskToSetupUsingThreadPool");
         return 0;
     }
     {

@@ -148,8 +148,19 @@ ITaskSupport* CTaskReflectionSupport::RecoverTaskObject()
         ADVLOG_UNEXPECTED_BRANCH(L"CTaskReflectionSupport::RecoverTaskObject");
         return nullptr;
     }
+    size_t received = m_Storage.GetItemCount();
     if (!CSerializer::ConstructObjectFromStorage(task, &m_Storage))
         ADVLOG_UNEXPECTED_BRANCH(L"CTaskReflectionSupport::RecoverTaskObject");
+    // A text cut short would leave fields at their defaults, and the task would run with them:
+    // a task must arrive with every item it writes.
+    CPersistentStorageMemory written;
+    CSerializer::SerializeObjectToStorage(task, &written);
+    if (received < written.GetItemCount())
+    {
+        ADVLOG_UNEXPECTED_BRANCH(L"CTaskReflectionSupport::RecoverTaskObject");
+        delete task;
+        return nullptr;
+    }
     return task;
 }
 

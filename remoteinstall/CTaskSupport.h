@@ -4,6 +4,7 @@
 #pragma once
 
 #include "framework/CMessageSupport.h"
+#include "framework/ErrorHandles.h"
 #include "framework/Serialization.h"
 #include "framework/Sync.h"
 
@@ -78,6 +79,17 @@ public:
 
     std::wstring m_strClassName;
     ITaskSupport* m_pObject = nullptr;
+};
+
+// A task that refuses to run the request it came with; the transport answers it with no result.
+class CTaskRefusedException : public CExceptionSupport
+{
+public:
+    explicit CTaskRefusedException(std::wstring description) : m_strDescription(std::move(description)) {}
+    std::wstring GetDescription() const override { return m_strDescription; }
+
+private:
+    std::wstring m_strDescription;
 };
 
 namespace RemoteInstall

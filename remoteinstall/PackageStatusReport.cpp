@@ -5,6 +5,7 @@
 
 #include "framework/CFrameworkGlobalVariables.h"
 #include "framework/CStringSupport.h"
+#include "remoteinstall/BackwardsTaskQueue.h"
 #include "remoteinstall/CommunicationPeer.h"
 #include "winport/WinBase.h"
 #include "winport/WinReg.h"
@@ -518,6 +519,15 @@ void CTaskBusAgentToSource::OnRun()
         ADVLOG_UNEXPECTED_BRANCH(L"CTaskBusAgentToSource::OnRun");
         return;
     }
+    // Only reports ride to the wizard. A carrier or a queue task as passenger would have the
+    // wizard's polling thread serve a queue of its own and wait there for good.
+    if (dynamic_cast<CTaskBusAgentToSource*>(passenger.get()) != nullptr ||
+        dynamic_cast<CQueryBackwardsTask*>(passenger.get()) != nullptr ||
+        dynamic_cast<CSendBackTaskResultTask*>(passenger.get()) != nullptr ||
+        dynamic_cast<CCancelQueryBackwardsTask*>(passenger.get()) != nullptr)
+        throw CTaskRefusedException(
+            L"CTaskBusAgentToSource::OnRun, a passenger of class " +
+            CStringSupport::GetClassNameThroughTypeInfo(typeid(*passenger)) + L" is not forwarded");
 
     // Queued for the wizard; this thread waits until it has run the passenger or the agent stops.
     if (peerToSetup->SendTask(passenger.get()))

@@ -19,7 +19,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -180,6 +185,22 @@ protected:
         return ok ? status.dwCurrentState : 0;
     }
 
+    static DWORD AgentProcessId(const std::wstring& server)
+    {
+        CImpersonateUser administrator(L"LAB", L"Administrator", kAdminPassword,
+                                       LOGON32_LOGON_NEW_CREDENTIALS);
+        std::wstring machine = L"\\\\" + server;
+        SC_HANDLE manager = OpenSCManagerW(machine.c_str(), nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(manager, L"HalvornInstallAgent", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        bool ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                       reinterpret_cast<LPBYTE>(&status), sizeof status, &needed);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return ok ? status.dwProcessId : 0;
+    }
+
     static std::string AgentLog(const std::wstring& server)
     {
         std::string path;
@@ -294,6 +315,26 @@ TEST_F(FleetRoad, TasksAndReportsCrossTheFleetAndTheAgentsEnd)
     EXPECT_EQ(shared.GetProperty(L"Phase"), L"copied");
     EXPECT_EQ(shared.GetProperty(L"Cluster"), L"SRV1"); // the first owner holds it
 
+    // No password on the command line or in the environment of any process of the fleet.
+    std::string secret = Narrow(kAdminPassword);
+    std::string fleetVariable = "FLEET_ROOT=" + testsupport::FleetRoot();
+    int scanned = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+    {
+        std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid()))
+            continue;
+        std::string environment = testsupport::ReadHostFile(entry.path().string() + "/environ");
+        if (environment.find(fleetVariable) == std::string::npos)
+            continue;
+        ++scanned;
+        EXPECT_EQ(environment.find(secret), std::string::npos) << pid;
+        EXPECT_EQ(testsupport::ReadHostFile(entry.path().string() + "/cmdline").find(secret),
+                  std::string::npos)
+            << pid;
+    }
+    EXPECT_GE(scanned, 4); // the machine servers and the two agents
+
     // SRV1's agent ends on its stop event: the waiting query is told so and polling stops.
     std::string output;
     ASSERT_EQ(testsupport::RunChild("FleetRoad.SignalStop", {{"FLEET_MACHINE", "SRV1"}}, &output),
@@ -316,7 +357,6 @@ TEST_F(FleetRoad, TasksAndReportsCrossTheFleetAndTheAgentsEnd)
         << AgentLog(L"SRV2");
 
     // No password in any file of the fleet: logs, stores, scripts.
-    std::string secret = Narrow(kAdminPassword);
     for (const auto& entry :
          std::filesystem::recursive_directory_iterator(testsupport::FleetRoot()))
     {
@@ -371,4 +411,73 @@ TEST_F(FleetRoad, FiveHeartbeatFailuresStopHeartbeatsForTheProcess)
     EXPECT_EQ(CPeerHeartbeat::GetFailureCount(), 5);
     EXPECT_EQ(log.Count(ADVLOG_SEVERITY_DEBUG, L"Heartbeat failed 5 times, stop sending it."), 1);
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_DEBUG, L"Send query backwards task failed."));
+}
+
+// Runs in a child on a server: one report while the agent gets killed; it fails and says so.
+TEST_F(FleetRoad, PackageSideLosesItsAgent)
+{
+    if (!testsupport::IsChild())
+        GTEST_SKIP();
+    CPackageStatusReport::Init();
+    CTaskSendPackageInstallProgress report;
+    report.m_strMessage = L"held";
+    EXPECT_EQ(CPackageStatusReport::SendTaskToSetup(&report), 0);
+    EXPECT_EQ(report.m_bIsExecuted, 0);
+    CPackageStatusReport::Uninit();
+}
+
+TEST_F(FleetRoad, AnAgentKilledMidReportFailsTheReportAndARestartedOneServes)
+{
+    CLogCapture log;
+    StartAgent(L"SRV1");
+    // The wizard holds the first report until the agent is gone.
+    struct CHold : IEventSupportCallback
+    {
+        std::promise<void> arrived, release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<int> count{0};
+        void OnFire(CEventSupportArgs*) override
+        {
+            if (count++ == 0)
+            {
+                arrived.set_value();
+                released.wait();
+            }
+        }
+    } hold;
+    GetFrameworkGlobalVariables()->m_MessageSupport.RegisterReceiver(
+        L"MESSAGE_VANE52_PACKAGE_PROGRESS_CHANGED", &hold);
+    auto peer = PeerTo(L"SRV1", L"Administrator", kAdminPassword);
+    std::string output;
+    auto package = std::async(std::launch::async,
+                              [&]
+                              {
+                                  return testsupport::RunChild("FleetRoad.PackageSideLosesItsAgent",
+                                                               {{"FLEET_MACHINE", "SRV1"}}, &output);
+                              });
+    ASSERT_EQ(hold.arrived.get_future().wait_for(30s), std::future_status::ready);
+    DWORD agent = AgentProcessId(L"SRV1");
+    ASSERT_NE(agent, 0u);
+    ASSERT_EQ(kill(static_cast<pid_t>(agent), SIGKILL), 0);
+    // The report held in the dead agent fails at once for its sender.
+    ASSERT_EQ(package.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(package.get(), 0) << output;
+    hold.release.set_value();
+    // The wizard's polling ends, and so does the peer, quickly.
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return log.Has(ADVLOG_SEVERITY_DEBUG, L"Send query backwards task failed."); }, 20s));
+    auto start = std::chrono::steady_clock::now();
+    peer.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    GetFrameworkGlobalVariables()->m_MessageSupport.UnregisterReceiver(
+        L"MESSAGE_VANE52_PACKAGE_PROGRESS_CHANGED", &hold);
+    EXPECT_TRUE(testsupport::WaitFor([] { return AgentState(L"SRV1") == SERVICE_STOPPED; }, 20s));
+
+    // The dead agent's endpoints are taken over by the next one.
+    StartAgent(L"SRV1");
+    peer = PeerTo(L"SRV1", L"Administrator", kAdminPassword);
+    CImpersonateUser logon(L"LAB", L"Administrator", kAdminPassword, LOGON32_LOGON_NEW_CREDENTIALS);
+    CTestTask task;
+    EXPECT_EQ(peer->SendTask(&task), 1) << Narrow(peer->GetErrorMessage());
+    EXPECT_EQ(task.m_strText, L"Changed.");
 }

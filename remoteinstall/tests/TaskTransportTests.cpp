@@ -5,6 +5,7 @@
 #include "remoteinstall/BackwardsTaskQueue.h"
 #include "remoteinstall/CommunicationPeer.h"
 #include "remoteinstall/PackageStatusReport.h"
+#include "remoteinstall/RemoteInstallRpc.h"
 #include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
@@ -137,8 +138,8 @@ TEST(Tasks, WireFormReflectionAndResults)
           L"CTaskSendPackageDebugLog", L"CTaskServerSyncLockRequest",
           L"CTaskServerSyncGetAllVariables", L"CTaskServerSyncSetSingleVariable"})
     {
-        ITaskSupport* task =
-            CRemoteInstallCommon::DeserializeNewTaskFromString(std::wstring(name) + L"\n0\n\n");
+        ITaskSupport* task = CRemoteInstallCommon::DeserializeNewTaskFromString(
+            std::wstring(name) + L"\n0\n" + std::wstring(10, L'\n'));
         ASSERT_NE(task, nullptr) << Narrow(name);
         EXPECT_EQ(CStringSupport::GetClassNameThroughTypeInfo(typeid(*task)), name);
         delete task;
@@ -288,6 +289,82 @@ TEST(Transport, LocalRoundTripsFailuresAndSharedListening)
     EXPECT_FALSE(bad.GetErrorMessage().empty());
     CTestTask never;
     EXPECT_EQ(bad.SendTask(&never), 0);
+}
+
+// What a hostile caller may send to an agent's endpoints: each gets no result and a line.
+TEST(Transport, HostileRequestTextsGetNoResult)
+{
+    CLogCapture log;
+    CCommPeerParameter localParameter(RemoteInstall::LOCAL, L"HostileLocal");
+    CCommunicationPeerSupport local(localParameter);
+    CCommPeerParameter remoteParameter(RemoteInstall::REMOTE, L"HostileRemote");
+    CCommunicationPeerSupport remote(remoteParameter);
+    ASSERT_EQ(local.GetErrorCode() + remote.GetErrorCode(), 0u);
+    RPC_BINDING_HANDLE binding = nullptr;
+    ASSERT_EQ(RpcBindingFromStringBindingW(const_cast<RPC_WSTR>(L"ncalrpc:[HostileLocal]"), &binding),
+              RPC_S_OK);
+    auto send = [&](const std::wstring& request)
+    {
+        int32_t length = -1;
+        wchar_t* result = nullptr;
+        LocalSendRequest(binding, request.c_str(), &length, &result);
+        free(result);
+        return length;
+    };
+
+    CTestTask whole;
+    std::wstring text = CRemoteInstallCommon::GetSerializedTaskString(&whole);
+    EXPECT_GT(send(text), 0);
+    // Garbage, and a known class cut short (it would run with its fields at their defaults).
+    for (const std::wstring& bad : {std::wstring(L"\x01\x7f garbage \\x00zz"), std::wstring(L"CTestTask\n0\n"),
+                                    std::wstring(L"\n\n\n"), std::wstring()})
+    {
+        log.Clear();
+        EXPECT_EQ(send(bad), 0) << Narrow(bad);
+        EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_ERROR, L"Deserialize task failed: ")) << Narrow(log.Dump());
+    }
+    // A carrier inside a carrier would have the wizard wait on a queue of its own.
+    CTaskBusAgentToSource inner, outer;
+    CTestTask report;
+    inner.m_strPassenger = CRemoteInstallCommon::GetSerializedTaskString(&report);
+    std::wstring nested = CRemoteInstallCommon::GetSerializedTaskString(&inner);
+    for (int depth = 0; depth < 20; ++depth)
+    {
+        outer.m_strPassenger = nested;
+        nested = CRemoteInstallCommon::GetSerializedTaskString(&outer);
+    }
+    log.Clear();
+    EXPECT_EQ(send(nested), 0);
+    EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_ERROR, L"Internal_Server_SendRequest(), CTaskBusAgentToSource::OnRun, "
+                                                    L"a passenger of class CTaskBusAgentToSource"))
+        << Narrow(log.Dump());
+    EXPECT_EQ(CPassiveTaskList::GetTaskCount(), 0u);
+    RpcBindingFree(&binding);
+
+    // Over the remote interface's 10 MiB, refused unread.
+    ASSERT_EQ(RpcBindingFromStringBindingW(const_cast<RPC_WSTR>(L"ncacn_np:[\\pipe\\HostileRemote]"), &binding),
+              RPC_S_OK);
+    std::wstring huge = L"CTestTask\n0\n\n" + std::wstring(6 << 20, L'x') + L"\n";
+    RPC_STATUS status = RPC_S_OK;
+    int32_t length = -1;
+    wchar_t* result = nullptr;
+    RpcTryExcept
+    {
+        RemoteSendRequest(binding, huge.c_str(), &length, &result);
+    }
+    RpcExcept(EXCEPTION_EXECUTE_HANDLER)
+    {
+        status = RpcExceptionCode();
+    }
+    RpcEndExcept;
+    EXPECT_EQ(status, RPC_S_ACCESS_DENIED);
+    EXPECT_EQ(result, nullptr);
+    // and the endpoint serves on.
+    length = 0;
+    RemoteSendRequest(binding, text.c_str(), &length, &result);
+    EXPECT_GT(length, 0);
+    free(result);
+    RpcBindingFree(&binding);
 }
 
 TEST(Transport, TheBackwardsQueueHandsOutInOrderAndStops)

@@ -703,6 +703,13 @@ public:
         return *s_pServer;
     }
 
+    // Serves a connection that did not come through an endpoint (the frame reader's fuzz
+    // target hands it its input this way); closes fd.
+    void ServeDirectly(bool namedPipe, int fd, int pid)
+    {
+        Serve(namedPipe ? EProtseq::NamedPipe : EProtseq::Local, fd, pid);
+    }
+
     RPC_STATUS UseEndpoint(EProtseq protseq, const std::wstring& endpoint);
     RPC_STATUS Register(const SInterface* iface, unsigned flags, unsigned maxCalls,
                         uint64_t maxRequest, RPC_IF_CALLBACK_FN callback);
@@ -1388,6 +1395,14 @@ RPC_STATUS CompleteServerCall(const std::shared_ptr<SServerCallState>& call, boo
 }
 
 } // namespace
+
+namespace winport::rpc::testing
+{
+void ServeConnection(int fd, bool namedPipe)
+{
+    CServer::Instance().ServeDirectly(namedPipe, fd, getpid());
+}
+} // namespace winport::rpc::testing
 
 // ---- The stub layer -----------------------------------------------------------------------
 

@@ -324,6 +324,33 @@ void CCommunicationPeerSupport::RegisterCommunicationPeer(const std::wstring& en
 namespace
 {
 std::atomic<int> s_HeartbeatFailureCount{0};
+
+// A timer queue with one timer that fires at once and then every period; null when it cannot be
+// had (logged).
+HANDLE StartPeriodicTimer(WAITORTIMERCALLBACK callback, void* parameter, int periodMilliseconds)
+{
+    HANDLE queue = CreateTimerQueue();
+    if (queue == nullptr)
+    {
+        ADVLOG(ADVLOG_SEVERITY_FATAL, L"CreateTimerQueue fail, %d.",
+               static_cast<int>(GetLastError()));
+        return nullptr;
+    }
+    HANDLE timer = nullptr;
+    if (!CreateTimerQueueTimer(&timer, queue, callback, parameter, 0,
+                               static_cast<DWORD>(periodMilliseconds), WT_EXECUTEDEFAULT))
+        ADVLOG(ADVLOG_SEVERITY_FATAL, L"CreateTimerQueueTimer fail, %d. ",
+               static_cast<int>(GetLastError()));
+    return queue;
+}
+
+// Deletes a timer queue once its running callback has returned.
+void DeleteTimerQueueWaiting(HANDLE queue)
+{
+    if (queue != nullptr && !DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE))
+        ADVLOG(ADVLOG_SEVERITY_FATAL, L"DeleteTimerQueueEx fail, %d. ",
+               static_cast<int>(GetLastError()));
+}
 constexpr int kHeartbeatFailureLimit = 5;
 } // namespace
 
@@ -346,26 +373,13 @@ void CPeerHeartbeat::Start(ICommunicationPeer* peer, const std::wstring& domain,
     m_strLogonDomain = domain;
     m_strLogonUser = user;
     m_strLogonPassword = password;
-    m_hTimerQueue = CreateTimerQueue();
-    if (m_hTimerQueue == nullptr)
-    {
-        ADVLOG(ADVLOG_SEVERITY_FATAL, L"CreateTimerQueue fail, %d.",
-               static_cast<int>(GetLastError()));
-        return;
-    }
-    HANDLE timer = nullptr;
-    if (!CreateTimerQueueTimer(&timer, m_hTimerQueue, &CPeerHeartbeat::OnTimer, this, 0,
-                               static_cast<DWORD>(periodMilliseconds), WT_EXECUTEDEFAULT))
-        ADVLOG(ADVLOG_SEVERITY_FATAL, L"CreateTimerQueueTimer fail, %d. ",
-               static_cast<int>(GetLastError()));
+    m_hTimerQueue = StartPeriodicTimer(&CPeerHeartbeat::OnTimer, this, periodMilliseconds);
 }
 
 void CPeerHeartbeat::Stop()
 {
     CCriticalSectionSentry guard(m_Lock);
-    if (m_hTimerQueue != nullptr && !DeleteTimerQueueEx(m_hTimerQueue, INVALID_HANDLE_VALUE))
-        ADVLOG(ADVLOG_SEVERITY_FATAL, L"DeleteTimerQueueEx fail, %d. ",
-               static_cast<int>(GetLastError()));
+    DeleteTimerQueueWaiting(m_hTimerQueue);
     m_hTimerQueue = nullptr;
     m_pPeer = nullptr;
 }
@@ -403,25 +417,12 @@ CAgentTimeoutClean::CAgentTimeoutClean(int timeoutCount, int periodMilliseconds,
 {
     s_nTimeoutCount = timeoutCount;
     s_hTimeoutEvent = timeoutEvent;
-    m_hTimerQueue = CreateTimerQueue();
-    if (m_hTimerQueue == nullptr)
-    {
-        ADVLOG(ADVLOG_SEVERITY_FATAL, L"CreateTimerQueue fail, %d.",
-               static_cast<int>(GetLastError()));
-        return;
-    }
-    HANDLE timer = nullptr;
-    if (!CreateTimerQueueTimer(&timer, m_hTimerQueue, &CAgentTimeoutClean::OnTimer, nullptr, 0,
-                               static_cast<DWORD>(periodMilliseconds), WT_EXECUTEDEFAULT))
-        ADVLOG(ADVLOG_SEVERITY_FATAL, L"CreateTimerQueueTimer fail, %d. ",
-               static_cast<int>(GetLastError()));
+    m_hTimerQueue = StartPeriodicTimer(&CAgentTimeoutClean::OnTimer, nullptr, periodMilliseconds);
 }
 
 CAgentTimeoutClean::~CAgentTimeoutClean()
 {
-    if (m_hTimerQueue != nullptr && !DeleteTimerQueueEx(m_hTimerQueue, INVALID_HANDLE_VALUE))
-        ADVLOG(ADVLOG_SEVERITY_FATAL, L"DeleteTimerQueueEx fail, %d. ",
-               static_cast<int>(GetLastError()));
+    DeleteTimerQueueWaiting(m_hTimerQueue);
 }
 
 void CAgentTimeoutClean::OnTimer(void*, BOOLEAN)

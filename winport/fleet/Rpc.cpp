@@ -239,21 +239,6 @@ bool SendAll(int fd, iovec* parts, int count)
     return true;
 }
 
-bool ReadExactly(int fd, char* p, size_t n)
-{
-    while (n > 0)
-    {
-        ssize_t got = recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 void PutU16(char* p, uint16_t v)
 {
     memcpy(p, &v, sizeof v);
@@ -299,7 +284,7 @@ bool ReceiveReply(int fd, RPC_STATUS& status, std::string& reply, bool& protocol
     auto have = static_cast<size_t>(got);
     if (have < 8)
     {
-        if (!ReadExactly(fd, first + have, 8 - have))
+        if (!winport::posix::ReceiveExactly(fd, first + have, 8 - have))
             return false;
         have = 8;
     }
@@ -316,7 +301,7 @@ bool ReceiveReply(int fd, RPC_STATUS& status, std::string& reply, bool& protocol
         return true;
     size_t already = reply.size();
     reply.resize(already + rest);
-    return ReadExactly(fd, reply.data() + already, rest);
+    return winport::posix::ReceiveExactly(fd, reply.data() + already, rest);
 }
 
 // ---- Bindings -----------------------------------------------------------------------------

@@ -140,9 +140,7 @@ bool SendFrame(int fd, const std::string& frame, const std::vector<int>& descrip
     return true;
 }
 
-namespace
-{
-bool ReadExactly(int fd, char* p, size_t n)
+bool ReceiveExactly(int fd, char* p, size_t n)
 {
     while (n > 0)
     {
@@ -156,7 +154,6 @@ bool ReadExactly(int fd, char* p, size_t n)
     }
     return true;
 }
-} // namespace
 
 bool ReceiveFrame(int fd, uint16_t& code, std::string& body)
 {
@@ -172,7 +169,7 @@ bool ReceiveFrame(int fd, uint16_t& code, std::string& body)
         if (got <= 0)
             return false;
         size_t have = static_cast<size_t>(got);
-        if (!ReadExactly(fd, first + have, sizeof(machine::protocol::SHeader) - have))
+        if (!ReceiveExactly(fd, first + have, sizeof(machine::protocol::SHeader) - have))
             return false;
         got = sizeof(machine::protocol::SHeader);
     }
@@ -191,7 +188,7 @@ bool ReceiveFrame(int fd, uint16_t& code, std::string& body)
         return true;
     size_t already = body.size();
     body.resize(already + rest);
-    return ReadExactly(fd, body.data() + already, rest);
+    return ReceiveExactly(fd, body.data() + already, rest);
 }
 
 } // namespace winport::posix

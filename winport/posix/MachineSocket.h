@@ -27,5 +27,7 @@ int ListenUnixSocket(const std::string& path, int backlog);
 bool SendFrame(int fd, const std::string& frame, const std::vector<int>& descriptors = {});
 // Reads one message: code and body. False when the connection ended or broke.
 bool ReceiveFrame(int fd, uint16_t& code, std::string& body);
+// Reads exactly n bytes (retrying on signals); false when the connection ends or fails first.
+bool ReceiveExactly(int fd, char* p, size_t n);
 
 } // namespace winport::posix

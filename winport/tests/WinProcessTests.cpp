@@ -86,10 +86,12 @@ TEST(WinProcess, StartsWaitsAndReadsExitCodes)
     std::wstring line = L"\"" + ThisProgram() +
                         L"\" --gtest_filter=WinProcess.ChildReportsWhatItWasGiven \"two words\" "
                         L"back\\\\slash";
-    setenv("FLEET_TEST_CHILD", "1", 1);
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               L"c:\\windows\\temp", nullptr, &info))
-        << GetLastError();
+    setenv("FLEET_TEST_CHILD", "1", 1); // for the child alone
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  L"c:\\windows\\temp", nullptr, &info);
+    DWORD error = GetLastError();
+    unsetenv("FLEET_TEST_CHILD");
+    ASSERT_TRUE(started) << error;
     EXPECT_NE(info.dwProcessId, 0u);
     EXPECT_EQ(GetProcessId(info.hProcess), info.dwProcessId);
     EXPECT_EQ(GetThreadId(info.hThread), info.dwThreadId);

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
 
 namespace
@@ -113,6 +115,92 @@ bool ParseAction(std::wstring text, SParsedAction& parsed)
 
 } // namespace
 
+// ---- Keys kept open while a list runs
+// -------------------------------------------------------------
+
+namespace
+{
+// Each action opens its key several times (to check it, to read the old data, to write), and
+// every open and close is a call on the machine server. While a list or a rollback runs, the
+// keys it opens stay open for its other actions; a removed key leaves the cache with all keys
+// below it.
+class CKeyCache
+{
+public:
+    static CKeyCache*& Current()
+    {
+        thread_local CKeyCache* t_pCurrent = nullptr;
+        return t_pCurrent;
+    }
+    ~CKeyCache()
+    {
+        for (auto& [name, key] : m_Keys)
+            RegCloseKey(key);
+    }
+    // A key of the cache opened with all access, or null (and the error) when it cannot be.
+    HKEY Open(HKEY root, const std::wstring& path, LSTATUS& error)
+    {
+        std::wstring name = Name(root, path);
+        auto found = m_Keys.find(name);
+        if (found != m_Keys.end())
+        {
+            error = ERROR_SUCCESS;
+            return found->second;
+        }
+        HKEY key = nullptr;
+        error = RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key);
+        if (error != ERROR_SUCCESS)
+            return nullptr;
+        m_Keys[name] = key;
+        return key;
+    }
+    void Forget(HKEY root, const std::wstring& path)
+    {
+        std::wstring name = Name(root, path);
+        for (auto it = m_Keys.begin(); it != m_Keys.end();)
+            if (it->first == name || it->first.rfind(name + L"\\", 0) == 0)
+            {
+                RegCloseKey(it->second);
+                it = m_Keys.erase(it);
+            }
+            else
+                ++it;
+    }
+
+private:
+    static std::wstring Name(HKEY root, const std::wstring& path)
+    {
+        return std::to_wstring(reinterpret_cast<uintptr_t>(root)) + L":" +
+               CStringSupport::StringToLowerCase(CStringSupport::StringTrim(path, L"\\"));
+    }
+    std::map<std::wstring, HKEY> m_Keys;
+};
+
+// Keeps keys open for the scope, unless an outer scope does already.
+class CKeyCacheScope
+{
+public:
+    CKeyCacheScope()
+    {
+        if (CKeyCache::Current() == nullptr)
+            CKeyCache::Current() = m_pOwned = new CKeyCache();
+    }
+    ~CKeyCacheScope()
+    {
+        if (m_pOwned != nullptr)
+        {
+            CKeyCache::Current() = nullptr;
+            delete m_pOwned;
+        }
+    }
+    CKeyCacheScope(const CKeyCacheScope&) = delete;
+    CKeyCacheScope& operator=(const CKeyCacheScope&) = delete;
+
+private:
+    CKeyCache* m_pOwned = nullptr;
+};
+} // namespace
+
 // ---- CRegistryAction
 // --------------------------------------------------------------------------------
 
@@ -180,6 +268,9 @@ CNormalErrorHandle CRegistryUpdateAction::DoAction(std::wstring& rollbackText)
          at = m_strKeyPath.find(L'\\', at + 1))
         chain.push_back(m_strKeyPath.substr(0, at));
     chain.push_back(m_strKeyPath);
+    // The usual case, a key that is there: its whole chain is there too.
+    if (CRegistrySupport::IsKeyExist(m_hRootKey, m_strKeyPath))
+        chain.clear();
     for (const std::wstring& path : chain)
     {
         if (CRegistrySupport::IsKeyExist(m_hRootKey, path))
@@ -362,11 +453,29 @@ bool CurrentValue(const CRegistryAction& action, DWORD& type, std::wstring& data
     exists = false;
     if (!key.Open(action.GetKeyPath(), KEY_QUERY_VALUE, action.GetRootKey()))
         return true; // no key: no value
-    if (!CRegistrySupport::IsValueExist(key.Get(), action.GetValueName()))
+    // One query answers whether the value is there, its type and, mostly, its data.
+    wchar_t buffer[256];
+    DWORD stored = 0, size = sizeof buffer;
+    LSTATUS rc = RegQueryValueExW(key.Get(), action.GetValueName().c_str(), nullptr, &stored,
+                                  reinterpret_cast<LPBYTE>(buffer), &size);
+    if (rc == ERROR_FILE_NOT_FOUND)
         return true;
     exists = true;
-    DWORD stored = CRegistrySupport::ValueType(key.Get(), action.GetValueName());
     type = stored == REG_SZ || stored == REG_DWORD ? stored : action.GetDataType();
+    if (rc == ERROR_SUCCESS && stored == REG_SZ && type == REG_SZ)
+    {
+        data.assign(buffer, size / sizeof(wchar_t));
+        while (!data.empty() && data.back() == L'\0')
+            data.pop_back();
+        return true;
+    }
+    if (rc == ERROR_SUCCESS && stored == REG_DWORD && type == REG_DWORD && size == sizeof(DWORD))
+    {
+        DWORD value = 0;
+        memcpy(&value, buffer, sizeof value);
+        data = std::to_wstring(static_cast<int32_t>(value));
+        return true;
+    }
     return CRegistrySupport::ReadValue(key.Get(), action.GetValueName(), type, data);
 }
 } // namespace
@@ -429,6 +538,8 @@ CRegistrySupportErrorHandle CRegistryRemoveKeyAction::DoAction()
             return Failure(3);
         }
     }
+    if (CKeyCache* cache = CKeyCache::Current())
+        cache->Forget(m_hRootKey, m_strKeyPath);
     LSTATUS rc = RegDeleteKeyW(m_hRootKey, m_strKeyPath.c_str());
     if (rc != ERROR_SUCCESS)
     {
@@ -516,6 +627,17 @@ CRegistrySupportErrorHandle CRegistrySetValueAction::DoAction()
 bool CRegKey::Open(const std::wstring& path, REGSAM access, HKEY root)
 {
     Close();
+    if (CKeyCache* cache = CKeyCache::Current())
+    {
+        m_hKey = cache->Open(root, path, m_LastError);
+        if (m_hKey != nullptr)
+        {
+            m_bBorrowed = true;
+            return true;
+        }
+        if (m_LastError == ERROR_FILE_NOT_FOUND)
+            return false;
+    }
     m_LastError = RegOpenKeyExW(root, path.c_str(), 0, access, &m_hKey);
     if (m_LastError != ERROR_SUCCESS)
         m_hKey = nullptr;
@@ -583,6 +705,12 @@ bool CRegKey::Close()
 {
     if (m_hKey == nullptr)
         return true;
+    if (m_bBorrowed)
+    {
+        m_hKey = nullptr;
+        m_bBorrowed = false;
+        return true;
+    }
     m_LastError = RegCloseKey(m_hKey);
     m_hKey = nullptr;
     return m_LastError == ERROR_SUCCESS;
@@ -636,6 +764,7 @@ CNormalErrorHandle CRegistrySupport::InstallModifyRegistry(const std::wstring& f
                                                            const std::wstring& actions)
 {
     ADVLOG_TRACE_FUNCTION(L"CRegistrySupport::InstallModifyRegistry");
+    CKeyCacheScope keys;
     CNormalErrorHandle result;
     std::vector<std::wstring> collected;
     for (const std::wstring& piece : CStringSupport::StringToVector(actions, L']'))
@@ -715,6 +844,7 @@ CNormalErrorHandle CRegistrySupport::RollbackModifyRegistry(const std::wstring& 
 
 bool CRegistrySupport::RollbackRegistry(const std::wstring& rollbackText)
 {
+    CKeyCacheScope keys;
     std::vector<std::wstring> lines = CStringSupport::StringToVector(rollbackText, L'\n');
     for (auto it = lines.rbegin(); it != lines.rend(); ++it)
     {
@@ -735,6 +865,14 @@ bool CRegistrySupport::RollbackRegistry(const std::wstring& rollbackText)
 
 bool CRegistrySupport::IsKeyExist(HKEY root, const std::wstring& path)
 {
+    if (CKeyCache* cache = CKeyCache::Current())
+    {
+        LSTATUS error = ERROR_SUCCESS;
+        if (cache->Open(root, path, error) != nullptr)
+            return true;
+        if (error == ERROR_FILE_NOT_FOUND)
+            return false;
+    }
     HKEY key = nullptr;
     LSTATUS rc = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
     if (rc == ERROR_SUCCESS)

@@ -162,6 +162,7 @@ public:
 private:
     HKEY m_hKey = nullptr;
     LSTATUS m_LastError = ERROR_SUCCESS;
+    bool m_bBorrowed = false; // a key kept open while a list runs: not closed here
 };
 
 class CRegistrySupport

@@ -183,6 +183,17 @@ TEST_F(RegistrySupport, RemovingAKeyTreeAndBringingItBack)
     ASSERT_TRUE(CRegistrySupport::RollbackModifyRegistry(kFolder, L"tree.txt").IsSuccess());
     EXPECT_EQ(Dump(), before);
 
+    // Removed and made again in one list: the list's open keys do not outlive their key.
+    std::wstring again = Action(L"RegRemove", L"REG_SZ", L"Tree", L"", L"") +
+                         Action(L"RegUpadate", L"REG_SZ", L"Tree\\One", L"First", L"new");
+    ASSERT_TRUE(CRegistrySupport::InstallModifyRegistry(kFolder, L"again.txt", again).IsSuccess());
+    std::vector<std::wstring> remade = Dump();
+    EXPECT_EQ(remade, (std::vector<std::wstring>{L"key SOFTWARE\\RegTest", L"key SOFTWARE\\RegTest\\A",
+                                                 L"  Keep 1 kept", L"key SOFTWARE\\RegTest\\Tree",
+                                                 L"key SOFTWARE\\RegTest\\Tree\\One", L"  First 1 new"}));
+    ASSERT_TRUE(CRegistrySupport::RollbackModifyRegistry(kFolder, L"again.txt").IsSuccess());
+    EXPECT_EQ(Dump(), before);
+
     // One value of a key goes, and comes back with its own type.
     ASSERT_TRUE(
         CRegistrySupport::InstallModifyRegistry(

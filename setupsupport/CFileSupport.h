@@ -57,7 +57,31 @@ public:
     // 1 when a is newer, -1 when b is, 0 when equal, -2 when either has no readable version.
     static int CompareFileVersion(const std::wstring& a, const std::wstring& b);
 
+    // The install copy: copies the source tree over the destination tree, saving every file it
+    // replaces into the backup folder with the lists of what it added and replaced, so that
+    // RollbackCopyFile (a failed install) or UninstallCopyFile (a later uninstall) undoes it. A
+    // file held by a running process is renamed aside ("_temp") and replaced; the success
+    // message names those processes ("'name(pid)'", comma-joined).
+    static CNormalErrorHandle InstallCopyFile(const std::wstring& source,
+                                              const std::wstring& destination,
+                                              const std::wstring& backup, bool compareFileVersion);
+    static CNormalErrorHandle RollbackCopyFile(const std::wstring& backup,
+                                               const std::wstring& destination);
+    static CNormalErrorHandle UninstallCopyFile(const std::wstring& backup,
+                                                const std::wstring& destination);
+
 private:
+    static void AnalysisCopyFileInfo(const std::wstring& sourceRoot, const std::wstring& source,
+                                     const std::wstring& destination, bool compareFileVersion,
+                                     std::vector<std::wstring>& overrideList,
+                                     std::vector<std::wstring>& addList);
+    static bool OverrideFiles(const std::wstring& destination, const std::wstring& backup,
+                              const std::vector<std::wstring>& list);
+    static void DeleteFiles(const std::wstring& root, const std::vector<std::wstring>& list);
+    static bool RetrieveFileLockInformation(const std::wstring& path,
+                                            std::vector<std::wstring>& locks);
+    static bool RenameAndCopyFile(const std::wstring& source, const std::wstring& destination);
+
     CFileSupport() = delete;
     ~CFileSupport() = delete;
 };

@@ -1,0 +1,47 @@
+// The process-wide resources of the package runtime: the package's properties (backed by
+// "properties.txt"), its message bundle ("package.dat"), and the names every program and action
+// library of a package shares.
+#pragma once
+
+#include "framework/CPropertyManager.h"
+#include "framework/CStringBundler.h"
+
+#include <string>
+
+class CActionGlobalResource
+{
+public:
+    static void InitializeResource(const std::wstring& propertyFilePath,
+                                   const std::wstring& bundlerFilePath);
+    // Rewrites the property file whole with the properties as they are now.
+    static void WritePropertyToFile();
+    static void UninitializeResource();
+    // The bundle's text of a message id; the id itself when there is no bundle or no text, so
+    // that a user still reads which message it was.
+    static std::wstring GetMessageText(const std::wstring& id);
+
+    static CPropertyManager* s_pPropertyManager;
+    static CStringBundler* s_pStringBundler;
+    static std::wstring s_strPropertyFilePath;
+    static std::wstring s_strBundlerFilePath;
+};
+
+// The names shared by the package runtime.
+namespace PackageNames
+{
+constexpr const wchar_t* kActionHost = L"actionhost.exe";
+constexpr const wchar_t* kPropertyFile = L"properties.txt";
+constexpr const wchar_t* kMessageBundle = L"package.dat";
+constexpr const wchar_t* kCleanScript = L"clean.bat";
+constexpr const wchar_t* kAddList = L"installAddFileList.txt";
+constexpr const wchar_t* kOverrideList = L"installOverrideFileList.txt";
+constexpr const wchar_t* kUninstallBackup = L"uninstall_bakckup_temp";
+constexpr const wchar_t* kParameterString = L"CustomAction.ParameterString";
+constexpr const wchar_t* kSkipCurrentRollbackAction = L"SkipCurrentRollbackAction";
+constexpr const wchar_t* kInstallationStatus = L"CurrentInstallationStatus";
+constexpr const wchar_t* kRunningTime = L"RunningTime";
+constexpr const wchar_t* kCurrentBuild = L"CurrentBuild";
+constexpr const wchar_t* kBeginActionFlag = L"BegineActionFlag";
+constexpr const wchar_t* kFileLockInformation = L"InstallFileLockProcessInformation";
+constexpr const wchar_t* kProductKey = L"SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion";
+} // namespace PackageNames

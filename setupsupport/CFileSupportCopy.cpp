@@ -1,0 +1,581 @@
+// The install copy with backup, its rollback and its uninstall.
+#include "framework/CAdvancedLog.h"
+#include "framework/CStringSupport.h"
+#include "setupsupport/CActionGlobalResource.h"
+#include "setupsupport/CFileSupport.h"
+#include "setupsupport/CProcessOperation.h"
+#include "winport/WinBase.h"
+#include "winport/WinFile.h"
+
+#include <algorithm>
+
+namespace
+{
+
+std::wstring Combine(const std::wstring& folder, const std::wstring& entry)
+{
+    return entry == L"." ? folder : CStringSupport::PathCombinePath(folder, entry);
+}
+
+std::wstring LastErrorText()
+{
+    return CStringSupport::ConvertWin32ErrorCodeToString(GetLastError());
+}
+
+void Fail(CNormalErrorHandle& result, const wchar_t* id)
+{
+    result.SetErrorMessage(CActionGlobalResource::GetMessageText(id));
+}
+
+// "error.Format.CopyFile.failed" with the file and the formatted "error.Format.FileLock".
+void FailLocked(CNormalErrorHandle& result, const std::wstring& path,
+                const std::vector<std::wstring>& locks)
+{
+    std::wstring lockText = CStringSupport::StringFormat(
+        CActionGlobalResource::GetMessageText(L"error.Format.FileLock").c_str(),
+        CStringSupport::VectorToString(locks, L',').c_str());
+    result.SetErrorMessage(CStringSupport::StringFormat(
+        CActionGlobalResource::GetMessageText(L"error.Format.CopyFile.failed").c_str(),
+        path.c_str(), lockText.c_str()));
+    ADVLOG(ADVLOG_SEVERITY_ERROR, L"%s", result.GetErrorMessage().c_str());
+}
+
+// Sorted, without duplicates, comma-joined; logged when there is any.
+std::wstring LockSummary(std::vector<std::wstring> locks)
+{
+    if (locks.empty())
+        return std::wstring();
+    CStringSupport::VectorSortAndRemoveDuplicatedString(locks);
+    std::wstring text = CStringSupport::VectorToString(locks, L',');
+    ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Process Information is:%s", text.c_str());
+    return text;
+}
+
+bool ReadList(const std::wstring& path, std::vector<std::wstring>& entries, const wchar_t* function)
+{
+    entries.clear();
+    if (!CFileSupport::IsExist(path))
+        return true;
+    if (CFileSupport::ReadFileContentIntoVector(path, nullptr, entries))
+        return true;
+    ADVLOG_UNEXPECTED_BRANCH(function);
+    entries.clear();
+    return false;
+}
+
+bool BothFoldersExist(const std::wstring& source, const std::wstring& destination,
+                      CNormalErrorHandle& result)
+{
+    if (!CFileSupport::IsDirectory(source))
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"Copy file failed, the source folder[%s] is not exist.",
+               source.c_str());
+        Fail(result, L"error.CopyFile.failed");
+        return false;
+    }
+    if (!CFileSupport::IsDirectory(destination))
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"Copy file failed, the destination folder[%s] is not exist.",
+               destination.c_str());
+        Fail(result, L"error.CopyFile.failed");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const std::wstring& source,
+                                        const std::wstring& destination, bool compareFileVersion,
+                                        std::vector<std::wstring>& overrideList,
+                                        std::vector<std::wstring>& addList)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(CStringSupport::PathCombinePath(source, L"*.*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    std::wstring root = CStringSupport::PathTrim(sourceRoot) + L"\\";
+    do
+    {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        std::wstring sourcePath = CStringSupport::PathCombinePath(source, name);
+        std::wstring destinationPath = CStringSupport::PathCombinePath(destination, name);
+        std::wstring relative = sourcePath.substr(root.size());
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        {
+            (IsExist(destinationPath) ? overrideList : addList).push_back(relative);
+            AnalysisCopyFileInfo(sourceRoot, sourcePath, destinationPath, compareFileVersion,
+                                 overrideList, addList);
+        }
+        else if (!IsExist(destinationPath))
+        {
+            addList.push_back(relative);
+            ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The file [%s] would be added.", relative.c_str());
+        }
+        else
+        {
+            int newer = compareFileVersion ? CompareFileVersion(sourcePath, destinationPath) : 1;
+            if (newer == 1 || newer == -2)
+            {
+                overrideList.push_back(relative);
+                ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The file [%s] would be updated.", relative.c_str());
+            }
+            else
+                ADVLOG(ADVLOG_SEVERITY_DEBUG,
+                       L"The file [%s] has the higher/equal version, skipped update.",
+                       relative.c_str());
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+}
+
+bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wstring& backup,
+                                 const std::vector<std::wstring>& list)
+{
+    for (const std::wstring& entry : list)
+    {
+        if (entry == L".")
+            continue;
+        std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
+        if (IsDirectory(from))
+            continue;
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        {
+            ADVLOG(ADVLOG_SEVERITY_WARNING, L"OverrideFiles failed from %s to %s because:%s",
+                   from.c_str(), to.c_str(), LastErrorText().c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void CFileSupport::DeleteFiles(const std::wstring& root, const std::vector<std::wstring>& list)
+{
+    for (const std::wstring& entry : list)
+    {
+        std::wstring path = Combine(root, entry);
+        if (!IsExist(path))
+            continue;
+        if (IsDirectory(path))
+        {
+            CFileSupportErrorHandle removed = RemoveDirectoryEx(path);
+            if (!removed.IsSuccess())
+                ADVLOG(ADVLOG_SEVERITY_WARNING,
+                       L"when rollback backup fail occur error, and may leave some garbage on the "
+                       L"disk,Remove File %s, Sytem Error Infor:%s",
+                       path.c_str(), removed.GetSystemErrorInfor().c_str());
+        }
+        else
+        {
+            RemoveFileReadOnlyFlag(path); // a saved copy keeps the flag of the file it saved
+            DeleteFileW(path.c_str());
+        }
+    }
+}
+
+bool CFileSupport::RetrieveFileLockInformation(const std::wstring& path,
+                                               std::vector<std::wstring>& locks)
+{
+    std::vector<CModuleProcessInfo> modules;
+    CProcessOperation::AnalysisProcessAndModuleInfo(modules);
+    std::wstring wanted = CStringSupport::StringToLowerCase(path);
+    bool found = false;
+    for (const CModuleProcessInfo& module : modules)
+        if (module.m_strModulePath == wanted)
+        {
+            locks.push_back(
+                CStringSupport::StringFormat(L"'%s(%s)'", module.m_strProcessName.c_str(),
+                                             std::to_wstring(module.m_dwProcessId).c_str()));
+            found = true;
+        }
+    return found;
+}
+
+bool CFileSupport::RenameAndCopyFile(const std::wstring& source, const std::wstring& destination)
+{
+    std::wstring aside = destination + L"_temp";
+    if (IsExist(aside))
+        RemoveFileReadOnlyFlag(aside);
+    if (IsExist(aside) && !DeleteFileW(aside.c_str()))
+    {
+        ADVLOG(
+            ADVLOG_SEVERITY_ERROR,
+            L"the backup file is already exist and try to delete the file failed [%s] because %s",
+            aside.c_str(), LastErrorText().c_str());
+        return false;
+    }
+    if (!MoveFileW(destination.c_str(), aside.c_str()))
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"rename file failed from [%s] to [%s] because %s",
+               destination.c_str(), aside.c_str(), LastErrorText().c_str());
+        return false;
+    }
+    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE))
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"copy file failed from [%s] to [%s] because %s",
+               source.c_str(), destination.c_str(), LastErrorText().c_str());
+        return false;
+    }
+    return true;
+}
+
+CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
+                                                 const std::wstring& destination,
+                                                 const std::wstring& backup,
+                                                 bool compareFileVersion)
+{
+    ADVLOG_TRACE_FUNCTION(L"CFileSupport::InstallCopyFile");
+    CNormalErrorHandle result;
+    if (!BothFoldersExist(source, destination, result))
+        return result;
+
+    bool backupSkipped = false, createdBackup = false;
+    if (IsDirectory(backup) && (IsExist(Combine(backup, PackageNames::kAddList)) ||
+                                IsExist(Combine(backup, PackageNames::kOverrideList))))
+    {
+        ADVLOG(ADVLOG_SEVERITY_INFO, L"installAddFileList.txt or installOverrideFileList.txt is "
+                                     L"exist, the backup step will be skipped.");
+        backupSkipped = true;
+    }
+    else if (!IsExist(backup))
+    {
+        CFileSupportErrorHandle made = CreateDirectoryW(backup);
+        if (!made.IsSuccess())
+        {
+            ADVLOG(ADVLOG_SEVERITY_ERROR,
+                   L"Copy file failed, Backup folder[%s] is not exist and can not be created! "
+                   L"Because:[%s], "
+                   L"please create the folder:[%s] for backup manually.",
+                   backup.c_str(), made.GetSystemErrorInfor().c_str(), backup.c_str());
+            Fail(result, L"error.CopyFile.failed");
+            return result;
+        }
+        createdBackup = true;
+    }
+
+    std::vector<std::wstring> overrideList, addList;
+    AnalysisCopyFileInfo(source, source, destination, compareFileVersion, overrideList, addList);
+
+    // Backup: what is written into the backup folder is recorded, to be taken away again.
+    std::vector<std::wstring> created;
+    auto undoBackup = [&]
+    {
+        if (createdBackup)
+            created.push_back(L".");
+        DeleteFiles(backup, created);
+    };
+    if (!backupSkipped)
+    {
+        for (const std::wstring& entry : overrideList)
+        {
+            std::wstring from = Combine(destination, entry), to = Combine(backup, entry);
+            bool saved = IsDirectory(from)
+                             ? (IsDirectory(to) || ::CreateDirectoryW(to.c_str(), nullptr))
+                             : CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+            if (!saved)
+            {
+                ADVLOG(ADVLOG_SEVERITY_ERROR,
+                       L"Copy file failed, when Backup file failed from [%s] to [%s], because %s",
+                       from.c_str(), to.c_str(), LastErrorText().c_str());
+                Fail(result, L"error.CopyFile.failed");
+                undoBackup();
+                return result;
+            }
+            created.push_back(entry);
+        }
+        if (!addList.empty())
+        {
+            if (WriteToFile(CStringSupport::VectorToString(addList, L'\n'),
+                            Combine(backup, PackageNames::kAddList))
+                    .IsSuccess())
+                created.push_back(PackageNames::kAddList);
+            else
+                ADVLOG_UNEXPECTED_BRANCH(L"CFileSupport::InstallCopyFile");
+        }
+        if (!overrideList.empty())
+        {
+            std::vector<std::wstring> lines = overrideList;
+            if (createdBackup)
+                lines.insert(lines.begin(), L".");
+            if (WriteToFile(CStringSupport::VectorToString(lines, L'\n'),
+                            Combine(backup, PackageNames::kOverrideList))
+                    .IsSuccess())
+                created.push_back(PackageNames::kOverrideList);
+            else
+                ADVLOG_UNEXPECTED_BRANCH(L"CFileSupport::InstallCopyFile");
+        }
+    }
+
+    // Replace.
+    std::vector<std::wstring> replaced, locks;
+    auto putBack = [&]
+    {
+        if (createdBackup)
+            created.push_back(L".");
+        if (OverrideFiles(destination, backup, replaced))
+            DeleteFiles(backup, created);
+    };
+    for (const std::wstring& entry : overrideList)
+    {
+        std::wstring from = Combine(source, entry), to = Combine(destination, entry);
+        if (IsDirectory(from))
+            continue;
+        // A read-only file is replaced like any other (its backup keeps the flag, and a rollback
+        // gives it back); only a file that a process holds needs setting aside.
+        RemoveFileReadOnlyFlag(to);
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        {
+            std::vector<std::wstring> holders;
+            if (!RetrieveFileLockInformation(to, holders))
+                ADVLOG(ADVLOG_SEVERITY_WARNING,
+                       L"Install copy file encounter a file lock problem for file [%s], the lock "
+                       L"process infor is unknown!",
+                       to.c_str());
+            ADVLOG(ADVLOG_SEVERITY_INFO, L"Rename and copy the file from [%s] to [%s]",
+                   from.c_str(), to.c_str());
+            if (!RenameAndCopyFile(from, to))
+            {
+                FailLocked(result, to, holders);
+                putBack();
+                return result;
+            }
+            // The file set aside goes at the next start, when nothing holds it any more.
+            MoveFileExW((to + L"_temp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            locks.insert(locks.end(), holders.begin(), holders.end());
+        }
+        RemoveFileReadOnlyFlag(to);
+        replaced.push_back(entry);
+    }
+
+    // Add.
+    std::vector<std::wstring> added;
+    for (const std::wstring& entry : addList)
+    {
+        std::wstring from = Combine(source, entry), to = Combine(destination, entry);
+        bool done;
+        if (IsDirectory(from))
+            done = IsDirectory(to) || ::CreateDirectoryW(to.c_str(), nullptr);
+        else
+        {
+            done = CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+            if (done)
+            {
+                RemoveFileReadOnlyFlag(to);
+                added.push_back(entry);
+            }
+        }
+        if (!done)
+        {
+            ADVLOG(ADVLOG_SEVERITY_ERROR,
+                   L"Copy file failed, when copy file from [%s] to [%s], because %s %s",
+                   from.c_str(), to.c_str(), LastErrorText().c_str(), L" ");
+            Fail(result, L"error.CopyFile.failed");
+            DeleteFiles(destination, added);
+            putBack();
+            return result;
+        }
+    }
+    result.SetSuccessMessage(LockSummary(locks));
+    return result;
+}
+
+CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
+                                                  const std::wstring& destination)
+{
+    ADVLOG_TRACE_FUNCTION(L"CFileSupport::RollbackCopyFile");
+    CNormalErrorHandle result;
+    if (!BothFoldersExist(backup, destination, result))
+        return result;
+    std::vector<std::wstring> addList, overrideList;
+    ReadList(Combine(backup, PackageNames::kAddList), addList, L"CFileSupport::RollbackCopyFile");
+    for (const std::wstring& entry : addList)
+    {
+        std::wstring path = Combine(destination, entry);
+        if (IsDirectory(path))
+        {
+            if (!RemoveDirectoryEx(path).IsSuccess())
+                ADVLOG(ADVLOG_SEVERITY_WARNING,
+                       L"Delete added file[%s] error when rollback the copy file action, please "
+                       L"delete this file manually.",
+                       path.c_str());
+        }
+        else if (IsExist(path) && !(RemoveFileReadOnlyFlag(path), DeleteFileW(path.c_str())))
+        {
+            std::vector<std::wstring> holders;
+            if (!RetrieveFileLockInformation(path, holders))
+                ADVLOG(ADVLOG_SEVERITY_WARNING,
+                       L"Install copy file encounter a file lock problem for file [%s], the lock "
+                       L"process infor is unknown!",
+                       path.c_str());
+            FailLocked(result, path, holders);
+            return result;
+        }
+    }
+    ReadList(Combine(backup, PackageNames::kOverrideList), overrideList,
+             L"CFileSupport::RollbackCopyFile");
+    for (const std::wstring& entry : overrideList)
+    {
+        if (entry == L".")
+            continue;
+        std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
+        if (IsDirectory(from))
+            continue;
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        {
+            std::vector<std::wstring> holders;
+            if (!RetrieveFileLockInformation(to, holders))
+                ADVLOG(ADVLOG_SEVERITY_WARNING,
+                       L"Install copy file encounter a file lock problem for file [%s], the lock "
+                       L"process infor is unknown!",
+                       to.c_str());
+            FailLocked(result, to, holders);
+            return result;
+        }
+    }
+    overrideList.push_back(PackageNames::kAddList);
+    overrideList.push_back(PackageNames::kOverrideList);
+    DeleteFiles(backup, overrideList);
+    return result;
+}
+
+CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
+                                                   const std::wstring& destination)
+{
+    ADVLOG_TRACE_FUNCTION(L"CFileSupport::UninstallCopyFile");
+    CNormalErrorHandle result;
+    if (!BothFoldersExist(backup, destination, result))
+        return result;
+    std::wstring temporary = Combine(backup, PackageNames::kUninstallBackup);
+    if (!IsDirectory(temporary) && !CreateDirectoryRecursively(temporary))
+    {
+        ADVLOG(ADVLOG_SEVERITY_ERROR,
+               L"CreateBackup folder failed when UninstallCopyFile, folder path is %s",
+               temporary.c_str());
+        Fail(result, L"error.CopyFile.failed");
+        return result;
+    }
+    std::vector<CModuleProcessInfo> modules;
+    CProcessOperation::AnalysisProcessAndModuleInfo(modules);
+    auto holdersOf = [&](const std::wstring& path)
+    {
+        std::vector<std::wstring> holders;
+        std::wstring wanted = CStringSupport::StringToLowerCase(path);
+        for (const CModuleProcessInfo& module : modules)
+            if (module.m_strModulePath == wanted)
+                holders.push_back(
+                    CStringSupport::StringFormat(L"'%s(%s)'", module.m_strProcessName.c_str(),
+                                                 std::to_wstring(module.m_dwProcessId).c_str()));
+        return holders;
+    };
+    std::vector<std::wstring> addList, overrideList, saved, locks;
+    ReadList(Combine(backup, PackageNames::kAddList), addList, L"CFileSupport::UninstallCopyFile");
+    ReadList(Combine(backup, PackageNames::kOverrideList), overrideList,
+             L"CFileSupport::UninstallCopyFile");
+
+    auto undo = [&]
+    {
+        if (OverrideFiles(destination, temporary, saved))
+            RemoveDirectoryEx(temporary);
+        else
+            ADVLOG(ADVLOG_SEVERITY_ERROR,
+                   L"Rollback files failed when unistall, that may cause error when re-uninstall");
+        return result;
+    };
+    // Saves the destination's file into the temporary folder at its relative path.
+    auto save = [&](const std::wstring& entry, const wchar_t* createFailure)
+    {
+        std::wstring from = Combine(destination, entry), to = Combine(temporary, entry);
+        std::wstring parent = CStringSupport::PathGetPath(to);
+        if (!IsDirectory(parent) && !CreateDirectoryRecursively(parent))
+        {
+            ADVLOG(ADVLOG_SEVERITY_ERROR, createFailure, parent.c_str());
+            Fail(result, L"error.CopyFile.failed");
+            return false;
+        }
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        {
+            ADVLOG(ADVLOG_SEVERITY_ERROR, L"CopyFile failed Backup file from %s to %s because: %s",
+                   from.c_str(), to.c_str(), LastErrorText().c_str());
+            Fail(result, L"error.CopyFile.failed");
+            return false;
+        }
+        saved.push_back(entry);
+        return true;
+    };
+
+    for (auto it = addList.rbegin(); it != addList.rend(); ++it)
+    {
+        std::wstring path = Combine(destination, *it);
+        if (IsDirectory(path))
+        {
+            if (!RemoveDirectoryW(path.c_str()))
+                ADVLOG(ADVLOG_SEVERITY_ERROR,
+                       L"remove folder [%s] error when uninstall copy file action, please delete "
+                       L"folder file manually.",
+                       path.c_str());
+            continue;
+        }
+        if (!IsExist(path))
+            continue;
+        if (!save(*it, L"create backup folder failed [%s] when uninstall copy file action."))
+            return undo();
+        if (DeleteFileW(path.c_str()))
+            continue;
+        ADVLOG(ADVLOG_SEVERITY_WARNING, L"Remove the new file [%s] failed, try to rename it",
+               path.c_str());
+        std::vector<std::wstring> holders = holdersOf(path);
+        if (holders.empty())
+            ADVLOG(ADVLOG_SEVERITY_WARNING,
+                   L"Remove the new file encounter a file lock problem for file [%s], the lock "
+                   L"process infor is unknown!",
+                   path.c_str());
+        std::wstring aside = path + L"_temp";
+        if (IsExist(aside))
+            DeleteFileW(aside.c_str());
+        if (!MoveFileW(path.c_str(), aside.c_str()))
+        {
+            ADVLOG(ADVLOG_SEVERITY_ERROR, L"rename file failed from [%s] to [%s] because %s",
+                   path.c_str(), aside.c_str(), LastErrorText().c_str());
+            FailLocked(result, path, holders);
+            return undo();
+        }
+        MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        locks.insert(locks.end(), holders.begin(), holders.end());
+    }
+    for (const std::wstring& entry : overrideList)
+    {
+        if (entry == L".")
+            continue;
+        std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
+        if (IsDirectory(from))
+            continue;
+        if (IsExist(to) && !save(entry, L"create backup folder failed [%s] error when uninstall "
+                                        L"copy file action, please delete folder file manually."))
+            return undo();
+        if (CopyFileW(from.c_str(), to.c_str(), FALSE))
+            continue;
+        std::vector<std::wstring> holders = holdersOf(to);
+        if (holders.empty())
+            ADVLOG(ADVLOG_SEVERITY_WARNING,
+                   L"Install copy file encounter a file lock problem for file [%s], the lock "
+                   L"process infor is unknown!",
+                   to.c_str());
+        ADVLOG(ADVLOG_SEVERITY_INFO, L"Rename and copy the file from [%s] to [%s]", from.c_str(),
+               to.c_str());
+        if (!RenameAndCopyFile(from, to))
+        {
+            FailLocked(result, to, holders);
+            return undo();
+        }
+        MoveFileExW((to + L"_temp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        locks.insert(locks.end(), holders.begin(), holders.end());
+    }
+    overrideList.push_back(PackageNames::kAddList);
+    overrideList.push_back(PackageNames::kOverrideList);
+    DeleteFiles(backup, overrideList);
+    RemoveDirectoryEx(temporary);
+    result.SetSuccessMessage(LockSummary(locks));
+    return result;
+}

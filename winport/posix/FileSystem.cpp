@@ -22,6 +22,8 @@
 #include <cstring>
 #include <cwchar>
 #include <fstream>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace winport::posix
@@ -54,19 +56,49 @@ DWORD ErrnoForPath(int error, const std::string& host)
     return ERROR_FILE_NOT_FOUND;
 }
 
+namespace
+{
+// Whether a Linux process runs on this machine: only those can hold its files. The answer is kept
+// per process (by its id and the time its /proc entry was made, so a reused id is asked again),
+// since reading a process's start environment costs as much as reading its maps.
+bool IsMachineProcess(int pid)
+{
+    struct stat st;
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0)
+        return false;
+    long long born = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    static std::mutex s_Lock;
+    static std::unordered_map<int, std::pair<long long, bool>> s_Known;
+    {
+        std::lock_guard<std::mutex> guard(s_Lock);
+        auto found = s_Known.find(pid);
+        if (found != s_Known.end() && found->second.first == born)
+            return found->second.second;
+    }
+    bool ours = winport::fleet::IsProcessOfThisMachine(pid);
+    std::lock_guard<std::mutex> guard(s_Lock);
+    if (s_Known.size() > 65536)
+        s_Known.clear();
+    s_Known[pid] = {born, ours};
+    return ours;
+}
+} // namespace
+
 bool IsLoadedModule(const std::string& host)
 {
     struct stat st;
     if (stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    char device[32];
-    snprintf(device, sizeof device, "%02x:%02x", major(st.st_dev), minor(st.st_dev));
-    std::string inode = std::to_string(st.st_ino);
+    // A mapping of the file reads "... DEV INODE PATH" in a process's maps: look for that text
+    // in the whole file at once, and only then at the line's permissions.
+    char key[64];
+    int keyLength = snprintf(key, sizeof key, " %02x:%02x %llu ", major(st.st_dev),
+                             minor(st.st_dev), static_cast<unsigned long long>(st.st_ino));
     DIR* proc = opendir("/proc");
     if (proc == nullptr)
         return false;
     bool loaded = false;
-    std::string line;
+    std::string maps;
     while (!loaded)
     {
         dirent* entry = readdir(proc);
@@ -74,18 +106,19 @@ bool IsLoadedModule(const std::string& host)
             break;
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
             continue;
-        std::ifstream maps(std::string("/proc/") + entry->d_name + "/maps");
-        while (std::getline(maps, line))
+        if (!IsMachineProcess(atoi(entry->d_name)))
+            continue;
+        if (!ReadWholeFile(std::string("/proc/") + entry->d_name + "/maps", maps))
+            continue;
+        for (size_t at = maps.find(key, 0, static_cast<size_t>(keyLength));
+             at != std::string::npos && !loaded;
+             at = maps.find(key, at + 1, static_cast<size_t>(keyLength)))
         {
-            // address perms offset device inode path
-            char perms[8] = {}, dev[32] = {};
-            unsigned long long node = 0;
-            if (sscanf(line.c_str(), "%*s %7s %*s %31s %llu", perms, dev, &node) == 3 &&
-                perms[2] == 'x' && std::to_string(node) == inode && strcmp(dev, device) == 0)
-            {
-                loaded = true;
-                break;
-            }
+            // address perms offset: the permissions are the line's second field.
+            size_t line = maps.rfind('\n', at);
+            line = line == std::string::npos ? 0 : line + 1;
+            size_t perms = maps.find(' ', line);
+            loaded = perms != std::string::npos && perms + 3 < at && maps[perms + 3] == 'x';
         }
     }
     closedir(proc);

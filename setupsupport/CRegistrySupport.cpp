@@ -899,56 +899,51 @@ bool CRegistrySupport::IsValueExist(HKEY key, const std::wstring& name)
     return false;
 }
 
-bool CRegistrySupport::EnumerateSubKey(HKEY key, std::vector<std::wstring>& names)
+namespace
 {
-    DWORD count = 0, longest = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+// The names of a key's sub-keys or of its values, in enumeration order; the failures are logged
+// with the asking operation's lines.
+bool EnumerateNames(HKEY key, bool values, std::vector<std::wstring>& names,
+                    const wchar_t* infoFailure, const wchar_t* enumFailure)
+{
+    DWORD keyCount = 0, keyLongest = 0, valueCount = 0, valueLongest = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &keyCount, &keyLongest, nullptr,
+                         &valueCount, &valueLongest, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
     {
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"EnumerateSubKeys, RegQueryInfoKey return false");
+        ADVLOG(ADVLOG_SEVERITY_WARNING, L"%s", infoFailure);
         return false;
     }
     names.clear();
-    std::vector<wchar_t> name(longest + 1);
+    DWORD count = values ? valueCount : keyCount;
+    std::vector<wchar_t> name((values ? valueLongest : keyLongest) + 1);
     for (DWORD i = 0; i < count; ++i)
     {
         DWORD length = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
+        LSTATUS rc =
+            values
+                ? RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr)
+                : RegEnumKeyExW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc != ERROR_SUCCESS)
         {
-            ADVLOG(ADVLOG_SEVERITY_WARNING,
-                   L"EnumerateSubKeys, RegEnumKeyEx return false, index:%d", static_cast<int>(i));
+            ADVLOG(ADVLOG_SEVERITY_WARNING, enumFailure, static_cast<int>(i));
             return false;
         }
         names.emplace_back(name.data(), length);
     }
     return true;
 }
+} // namespace
+
+bool CRegistrySupport::EnumerateSubKey(HKEY key, std::vector<std::wstring>& names)
+{
+    return EnumerateNames(key, false, names, L"EnumerateSubKeys, RegQueryInfoKey return false",
+                          L"EnumerateSubKeys, RegEnumKeyEx return false, index:%d");
+}
 
 bool CRegistrySupport::EnumerateValueName(HKEY key, std::vector<std::wstring>& names)
 {
-    DWORD count = 0, longest = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
-                         &longest, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-    {
-        ADVLOG(ADVLOG_SEVERITY_WARNING, L"EnumerateValueName, RegQueryInfoKey return false");
-        return false;
-    }
-    names.clear();
-    std::vector<wchar_t> name(longest + 1);
-    for (DWORD i = 0; i < count; ++i)
-    {
-        DWORD length = static_cast<DWORD>(name.size());
-        if (RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-        {
-            ADVLOG(ADVLOG_SEVERITY_WARNING,
-                   L"EnumerateValueName, RegEnumValue return false, index:%d", static_cast<int>(i));
-            return false;
-        }
-        names.emplace_back(name.data(), length);
-    }
-    return true;
+    return EnumerateNames(key, true, names, L"EnumerateValueName, RegQueryInfoKey return false",
+                          L"EnumerateValueName, RegEnumValue return false, index:%d");
 }
 
 DWORD CRegistrySupport::ValueType(HKEY key, const std::wstring& name)

@@ -7,8 +7,11 @@
 #include "remoteinstall/RemoteInstallRpc.h"
 #include "winport/WinBase.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cwchar>
+#include <mutex>
 #include <thread>
 
 using RemoteInstall::CRemoteInstallCommon;
@@ -355,8 +358,26 @@ void CRPCServer::Register(const std::wstring& endpoint)
         CRPCClient::ThrowStatus(status);
 }
 
+namespace
+{
+// Whether the listen thread still runs: its blocking listen returns once listening has stopped
+// and every running call has answered.
+std::mutex s_ListenThreadLock;
+std::condition_variable s_ListenThreadEnded;
+bool s_bListenThreadRunning = false;
+} // namespace
+
 unsigned CRPCServer::RpcServerRoutine(void*)
 {
+    struct SEnd
+    {
+        ~SEnd()
+        {
+            std::lock_guard<std::mutex> guard(s_ListenThreadLock);
+            s_bListenThreadRunning = false;
+            s_ListenThreadEnded.notify_all();
+        }
+    } end;
     ADVLOG_TRACE_FUNCTION(L"RpcServerRoutine");
     RPC_STATUS status = RpcServerListen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, FALSE);
     if (status == RPC_S_ALREADY_LISTENING)
@@ -399,7 +420,9 @@ void CRPCServer::Listen()
         return;
     try
     {
+        std::lock_guard<std::mutex> guard(s_ListenThreadLock);
         std::thread(&CRPCServer::RpcServerRoutine, nullptr).detach();
+        s_bListenThreadRunning = true;
     }
     catch (const std::system_error& error)
     {
@@ -424,6 +447,13 @@ void CRPCServer::Shutdown()
     if (status != RPC_S_OK)
         LogStatus(status);
     WaitUntilStatus(RPC_S_NOT_LISTENING);
+    {
+        // The calls that were running answer before the server goes (a process that ends right
+        // after would cut their answers off); bounded as the wait above is.
+        std::unique_lock<std::mutex> guard(s_ListenThreadLock);
+        s_ListenThreadEnded.wait_for(guard, std::chrono::seconds(10),
+                                     [] { return !s_bListenThreadRunning; });
+    }
     m_bListening = 0;
     m_bListenThreadStarted = 0;
     status = UnregisterInterface();

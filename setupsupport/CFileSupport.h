@@ -80,6 +80,8 @@ private:
     static void DeleteFiles(const std::wstring& root, const std::vector<std::wstring>& list);
     static bool RetrieveFileLockInformation(const std::wstring& path,
                                             std::vector<std::wstring>& locks);
+    // The holders of a file, with the line that says when none is known.
+    static std::vector<std::wstring> LockHolders(const std::wstring& path);
     static bool RenameAndCopyFile(const std::wstring& source, const std::wstring& destination);
 
     CFileSupport() = delete;

@@ -83,6 +83,23 @@ bool BothFoldersExist(const std::wstring& source, const std::wstring& destinatio
     return true;
 }
 
+// "'name(pid)'" of every process of the snapshot that has the file loaded.
+std::vector<std::wstring> HoldersIn(const std::vector<CModuleProcessInfo>& modules,
+                                    const std::wstring& path)
+{
+    std::vector<std::wstring> holders;
+    std::wstring wanted = CStringSupport::StringToLowerCase(path);
+    for (const CModuleProcessInfo& module : modules)
+        if (module.m_strModulePath == wanted)
+            holders.push_back(
+                CStringSupport::StringFormat(L"'%s(%s)'", module.m_strProcessName.c_str(),
+                                             std::to_wstring(module.m_dwProcessId).c_str()));
+    return holders;
+}
+
+const wchar_t kUnknownHolder[] = L"Install copy file encounter a file lock problem for file [%s], "
+                                 L"the lock process infor is unknown!";
+
 } // namespace
 
 void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const std::wstring& source,
@@ -180,17 +197,17 @@ bool CFileSupport::RetrieveFileLockInformation(const std::wstring& path,
 {
     std::vector<CModuleProcessInfo> modules;
     CProcessOperation::AnalysisProcessAndModuleInfo(modules);
-    std::wstring wanted = CStringSupport::StringToLowerCase(path);
-    bool found = false;
-    for (const CModuleProcessInfo& module : modules)
-        if (module.m_strModulePath == wanted)
-        {
-            locks.push_back(
-                CStringSupport::StringFormat(L"'%s(%s)'", module.m_strProcessName.c_str(),
-                                             std::to_wstring(module.m_dwProcessId).c_str()));
-            found = true;
-        }
-    return found;
+    std::vector<std::wstring> found = HoldersIn(modules, path);
+    locks.insert(locks.end(), found.begin(), found.end());
+    return !found.empty();
+}
+
+std::vector<std::wstring> CFileSupport::LockHolders(const std::wstring& path)
+{
+    std::vector<std::wstring> holders;
+    if (!RetrieveFileLockInformation(path, holders))
+        ADVLOG(ADVLOG_SEVERITY_WARNING, kUnknownHolder, path.c_str());
+    return holders;
 }
 
 bool CFileSupport::RenameAndCopyFile(const std::wstring& source, const std::wstring& destination)
@@ -327,12 +344,7 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
         RemoveFileReadOnlyFlag(to);
         if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
         {
-            std::vector<std::wstring> holders;
-            if (!RetrieveFileLockInformation(to, holders))
-                ADVLOG(ADVLOG_SEVERITY_WARNING,
-                       L"Install copy file encounter a file lock problem for file [%s], the lock "
-                       L"process infor is unknown!",
-                       to.c_str());
+            std::vector<std::wstring> holders = LockHolders(to);
             ADVLOG(ADVLOG_SEVERITY_INFO, L"Rename and copy the file from [%s] to [%s]",
                    from.c_str(), to.c_str());
             if (!RenameAndCopyFile(from, to))
@@ -403,12 +415,7 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
         }
         else if (IsExist(path) && !(RemoveFileReadOnlyFlag(path), DeleteFileW(path.c_str())))
         {
-            std::vector<std::wstring> holders;
-            if (!RetrieveFileLockInformation(path, holders))
-                ADVLOG(ADVLOG_SEVERITY_WARNING,
-                       L"Install copy file encounter a file lock problem for file [%s], the lock "
-                       L"process infor is unknown!",
-                       path.c_str());
+            std::vector<std::wstring> holders = LockHolders(path);
             FailLocked(result, path, holders);
             return result;
         }
@@ -424,12 +431,7 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
             continue;
         if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
         {
-            std::vector<std::wstring> holders;
-            if (!RetrieveFileLockInformation(to, holders))
-                ADVLOG(ADVLOG_SEVERITY_WARNING,
-                       L"Install copy file encounter a file lock problem for file [%s], the lock "
-                       L"process infor is unknown!",
-                       to.c_str());
+            std::vector<std::wstring> holders = LockHolders(to);
             FailLocked(result, to, holders);
             return result;
         }
@@ -458,17 +460,6 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
     }
     std::vector<CModuleProcessInfo> modules;
     CProcessOperation::AnalysisProcessAndModuleInfo(modules);
-    auto holdersOf = [&](const std::wstring& path)
-    {
-        std::vector<std::wstring> holders;
-        std::wstring wanted = CStringSupport::StringToLowerCase(path);
-        for (const CModuleProcessInfo& module : modules)
-            if (module.m_strModulePath == wanted)
-                holders.push_back(
-                    CStringSupport::StringFormat(L"'%s(%s)'", module.m_strProcessName.c_str(),
-                                                 std::to_wstring(module.m_dwProcessId).c_str()));
-        return holders;
-    };
     std::vector<std::wstring> addList, overrideList, saved, locks;
     ReadList(Combine(backup, PackageNames::kAddList), addList, L"CFileSupport::UninstallCopyFile");
     ReadList(Combine(backup, PackageNames::kOverrideList), overrideList,
@@ -525,7 +516,7 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
             continue;
         ADVLOG(ADVLOG_SEVERITY_WARNING, L"Remove the new file [%s] failed, try to rename it",
                path.c_str());
-        std::vector<std::wstring> holders = holdersOf(path);
+        std::vector<std::wstring> holders = HoldersIn(modules, path);
         if (holders.empty())
             ADVLOG(ADVLOG_SEVERITY_WARNING,
                    L"Remove the new file encounter a file lock problem for file [%s], the lock "
@@ -556,12 +547,9 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
             return undo();
         if (CopyFileW(from.c_str(), to.c_str(), FALSE))
             continue;
-        std::vector<std::wstring> holders = holdersOf(to);
+        std::vector<std::wstring> holders = HoldersIn(modules, to);
         if (holders.empty())
-            ADVLOG(ADVLOG_SEVERITY_WARNING,
-                   L"Install copy file encounter a file lock problem for file [%s], the lock "
-                   L"process infor is unknown!",
-                   to.c_str());
+            ADVLOG(ADVLOG_SEVERITY_WARNING, kUnknownHolder, to.c_str());
         ADVLOG(ADVLOG_SEVERITY_INFO, L"Rename and copy the file from [%s] to [%s]", from.c_str(),
                to.c_str());
         if (!RenameAndCopyFile(from, to))

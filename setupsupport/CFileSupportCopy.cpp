@@ -413,11 +413,15 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
                        L"delete this file manually.",
                        path.c_str());
         }
-        else if (IsExist(path) && !(RemoveFileReadOnlyFlag(path), DeleteFileW(path.c_str())))
+        else if (IsExist(path))
         {
-            std::vector<std::wstring> holders = LockHolders(path);
-            FailLocked(result, path, holders);
-            return result;
+            RemoveFileReadOnlyFlag(path); // an added file may have come read-only
+            if (!DeleteFileW(path.c_str()))
+            {
+                std::vector<std::wstring> holders = LockHolders(path);
+                FailLocked(result, path, holders);
+                return result;
+            }
         }
     }
     ReadList(Combine(backup, PackageNames::kOverrideList), overrideList,

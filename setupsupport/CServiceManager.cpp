@@ -100,6 +100,15 @@ const wchar_t* CServiceManager::Machine() const
     return m_strMachineName.empty() ? nullptr : m_strMachineName.c_str();
 }
 
+SC_HANDLE CServiceManager::OpenManagerForChange() const
+{
+    SC_HANDLE manager = OpenSCManagerW(Machine(), nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr)
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"OpenSCManager for server %s fail, code: %d",
+               m_strMachineName.c_str(), static_cast<int>(GetLastError()));
+    return manager;
+}
+
 bool CServiceManager::Start(unsigned timeoutMs, bool withDependents, unsigned long& finalState)
 {
     std::vector<std::wstring> chain;
@@ -110,11 +119,9 @@ bool CServiceManager::Start(unsigned timeoutMs, bool withDependents, unsigned lo
                             std::vector<std::wstring>& chain)
 {
     finalState = 0;
-    CScHandle manager(OpenSCManagerW(Machine(), nullptr, SC_MANAGER_ALL_ACCESS));
+    CScHandle manager(OpenManagerForChange());
     if (manager.Get() == nullptr)
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"OpenSCManager for server %s fail, code: %d",
-               m_strMachineName.c_str(), static_cast<int>(GetLastError()));
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"service %s fail to be start", m_strServiceName.c_str());
         return false;
     }
@@ -175,11 +182,9 @@ bool CServiceManager::Stop(unsigned timeoutMs, bool withDependents, unsigned lon
                            std::vector<std::wstring>& chain)
 {
     finalState = 0;
-    CScHandle manager(OpenSCManagerW(Machine(), nullptr, SC_MANAGER_ALL_ACCESS));
+    CScHandle manager(OpenManagerForChange());
     if (manager.Get() == nullptr)
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"OpenSCManager for server %s fail, code: %d",
-               m_strMachineName.c_str(), static_cast<int>(GetLastError()));
         return false;
     }
     DWORD access = SERVICE_QUERY_STATUS | SERVICE_STOP;
@@ -282,11 +287,9 @@ bool CServiceManager::Install(const std::wstring& displayName, const std::wstrin
                               const std::wstring& account, const std::wstring& password)
 {
     m_strDisplayName = displayName;
-    CScHandle manager(OpenSCManagerW(Machine(), nullptr, SC_MANAGER_ALL_ACCESS));
+    CScHandle manager(OpenManagerForChange());
     if (manager.Get() == nullptr)
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"OpenSCManager for server %s fail, code: %d",
-               m_strMachineName.c_str(), static_cast<int>(GetLastError()));
         return false;
     }
     DWORD type = SERVICE_WIN32_OWN_PROCESS;
@@ -311,11 +314,9 @@ bool CServiceManager::Remove()
 {
     unsigned long state = 0;
     Stop(300000, false, state);
-    CScHandle manager(OpenSCManagerW(Machine(), nullptr, SC_MANAGER_ALL_ACCESS));
+    CScHandle manager(OpenManagerForChange());
     if (manager.Get() == nullptr)
     {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"OpenSCManager for server %s fail, code: %d",
-               m_strMachineName.c_str(), static_cast<int>(GetLastError()));
         return false;
     }
     CScHandle service(OpenServiceW(manager.Get(), m_strServiceName.c_str(), DELETE));

@@ -47,4 +47,6 @@ private:
     void ForEachDependent(struct SC_HANDLE__* service, std::vector<std::wstring>& chain,
                           const std::function<void(CServiceManager&)>& work);
     const wchar_t* Machine() const;
+    // The service manager of the machine opened for changes; the failure is logged.
+    struct SC_HANDLE__* OpenManagerForChange() const;
 };

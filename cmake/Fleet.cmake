@@ -21,7 +21,13 @@ function(fleet_own_code target)
 endfunction()
 
 # Outputs keep their Windows names so that a package folder looks the same on both platforms.
+# VERSION a.b.c.d gives the output a file version of its own (default: the project's).
 function(fleet_windows_name target)
+    cmake_parse_arguments(ARG "" "VERSION" "" ${ARGN})
+    set(PROJECT_VERSION_NOTE ${PROJECT_VERSION})
+    if(ARG_VERSION)
+        set(PROJECT_VERSION_NOTE ${ARG_VERSION})
+    endif()
     get_target_property(kind ${target} TYPE)
     if(kind STREQUAL "SHARED_LIBRARY" OR kind STREQUAL "MODULE_LIBRARY")
         set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".dll")
@@ -34,9 +40,9 @@ function(fleet_windows_name target)
     else()
         set(FLEET_VERSION_FILE_TYPE 2)
     endif()
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in
-        ${PROJECT_BINARY_DIR}/version/FleetVersion${FLEET_VERSION_FILE_TYPE}.cpp @ONLY)
-    target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/version/FleetVersion${FLEET_VERSION_FILE_TYPE}.cpp)
+    set(note ${PROJECT_BINARY_DIR}/version/FleetVersion${FLEET_VERSION_FILE_TYPE}-${PROJECT_VERSION_NOTE}.cpp)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in ${note} @ONLY)
+    target_sources(${target} PRIVATE ${note})
     set_target_properties(${target} PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
@@ -46,8 +52,10 @@ endfunction()
 # One GoogleTest executable per folder, registered test by test with CTest.
 function(fleet_test_suite name)
     set(FLEET_VERSION_FILE_TYPE 1)
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in ${PROJECT_BINARY_DIR}/version/FleetVersion1.cpp @ONLY)
-    add_executable(${name} ${ARGN} ${PROJECT_BINARY_DIR}/version/FleetVersion1.cpp)
+    set(PROJECT_VERSION_NOTE ${PROJECT_VERSION})
+    set(note ${PROJECT_BINARY_DIR}/version/FleetVersion1-${PROJECT_VERSION}.cpp)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in ${note} @ONLY)
+    add_executable(${name} ${ARGN} ${note})
     fleet_own_code(${name})
     target_link_libraries(${name} PRIVATE fleetkit fleet_testsupport GTest::gtest GTest::gmock)
     set_target_properties(${name} PROPERTIES

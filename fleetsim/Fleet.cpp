@@ -149,14 +149,20 @@ struct SServiceEntry
     const wchar_t* dependencies; // items separated by '/'
 };
 
-void RegisterService(machine::CRegistryWriter& w, const SServiceEntry& service)
+void RegisterService(machine::CRegistryWriter& w, const SServiceEntry& service,
+                     const SMachineProfile& profile)
 {
     std::wstring key = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service.name;
+    std::wstring loads;
+    for (const auto& [name, module] : profile.serviceModules)
+        if (winport::fleet::NamesEqual(name, service.name))
+            loads += L" --load \"" + module + L"\"";
     w.Dword(key, L"Type", 0x10);      // SERVICE_WIN32_OWN_PROCESS
     w.Dword(key, L"Start", 2);        // SERVICE_AUTO_START
     w.Dword(key, L"ErrorControl", 1); // SERVICE_ERROR_NORMAL
     w.String(key, L"ImagePath",
-             std::wstring(L"%SystemRoot%\\System32\\servicestub.exe --name ") + service.name,
+             std::wstring(L"%SystemRoot%\\System32\\servicestub.exe --name ") + service.name +
+                 loads,
              REG_EXPAND_SZ);
     w.String(key, L"DisplayName", service.displayName);
     w.String(key, L"ObjectName", L"LocalSystem");
@@ -203,7 +209,7 @@ std::vector<SServiceEntry> ProfileServices(const SMachineProfile& profile)
 DWORD InstallServicePrograms(const std::string& folder)
 {
     std::string program = winport::fleet::MachineServerProgram();
-    for (const char* name : {"servicestub.exe", "sc.exe"})
+    for (const char* name : {"servicestub.exe", "sc.exe", "cmd.exe"})
     {
         std::string source = program.substr(0, program.rfind('/') + 1) + name;
         std::string target = folder + "/drive/c/Windows/System32/" + name;
@@ -281,7 +287,7 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     }
     std::vector<SServiceEntry> services = ProfileServices(profile);
     for (const SServiceEntry& service : services)
-        RegisterService(w, service);
+        RegisterService(w, service, profile);
     if (profile.exchange != EExchange::None)
         w.String(L"SOFTWARE\\Clients\\Mail\\ExchangeMAPI", L"DLLPath",
                  L"C:\\Windows\\system32\\mapi32.dll");
@@ -296,6 +302,8 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
         if (!profile.product.servicePack.empty())
             w.String(key, L"ServicePack", profile.product.servicePack);
         w.Dword(key, L"IsCluster", profile.product.cluster ? 1 : 0);
+        w.Dword(key, L"ThirdPartyClusterType", 0);
+        w.String(key, L"SP2SetupWarning", L"");
         for (const std::wstring& hotfix : profile.product.hotfixes)
             w.Dword(L"SOFTWARE\\Halvorn\\Parvel for Exchange\\Hotfix\\" + hotfix, L"Installed", 1);
     }
@@ -313,7 +321,17 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     if (rc != ERROR_SUCCESS || parsed.kind != winport::fleet::SParsedPath::EKind::Drive)
         return ERROR_BAD_PATHNAME;
     rc = winport::fleet::MapOnMachine(folder, false, parsed.drive, parsed.components, home);
-    return rc == ERROR_SUCCESS ? winport::posix::MakeDirectories(home) : rc;
+    if (rc == ERROR_SUCCESS)
+        rc = winport::posix::MakeDirectories(home);
+    if (rc != ERROR_SUCCESS || profile.product.files.empty())
+        return rc;
+    // The product's files, with their read-only flags (the permissions travel with them).
+    std::error_code error;
+    std::filesystem::copy(profile.product.files, home,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing,
+                          error);
+    return error ? winport::posix::ErrnoToWin32(error.value()) : ERROR_SUCCESS;
 }
 
 // The profile record: what AddMachine was given, less any password.
@@ -340,6 +358,9 @@ std::string ProfileRecord(const SMachineProfile& p)
     for (const std::wstring& hotfix : p.product.hotfixes)
         line("hotfix", hotfix);
     out << "cluster=" << (p.product.cluster ? 1 : 0) << '\n';
+    out << "productfiles=" << p.product.files << '\n';
+    for (const auto& [service, module] : p.serviceModules)
+        out << "serviceload=" << winport::ToUtf8(service) << '=' << winport::ToUtf8(module) << '\n';
     return out.str();
 }
 
@@ -392,6 +413,11 @@ DWORD ReadProfileRecord(const std::string& path, SMachineProfile& p)
             p.product.hotfixes.push_back(wide);
         else if (key == "cluster")
             p.product.cluster = value == "1";
+        else if (key == "productfiles")
+            p.product.files = value;
+        else if (key == "serviceload" && value.find('=') != std::string::npos)
+            p.serviceModules.emplace_back(winport::FromUtf8(value.substr(0, value.find('='))),
+                                          winport::FromUtf8(value.substr(value.find('=') + 1)));
     }
     return known ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }

@@ -13,9 +13,9 @@ namespace fleetsim
 
 struct SDomain
 {
-    std::wstring name;          // NetBIOS name, e.g. "CORP"
-    std::wstring dnsName;       // e.g. "corp.example"
-    std::wstring controller;    // the domain controller's computer name
+    std::wstring name;       // NetBIOS name, e.g. "CORP"
+    std::wstring dnsName;    // e.g. "corp.example"
+    std::wstring controller; // the domain controller's computer name
     std::wstring adminUser = L"Administrator";
     std::wstring adminPassword = L"Passw0rd!";
     std::vector<std::pair<std::wstring, std::wstring>> users; // further accounts (Domain Users)
@@ -43,6 +43,7 @@ struct SProduct
     std::wstring homeDir = L"C:\\Program Files\\Halvorn\\Parvel for Exchange";
     std::vector<std::wstring> hotfixes; // e.g. "Service Pack 1", written as installed
     bool cluster = false;
+    std::string files; // a host folder whose tree is copied into the home folder
 };
 
 struct SMachineProfile
@@ -54,6 +55,8 @@ struct SMachineProfile
     int exchangeServicePack = 0;
     unsigned roles = 0;
     SProduct product;
+    // A service and a module (Windows path) that its program keeps loaded while it runs.
+    std::vector<std::pair<std::wstring, std::wstring>> serviceModules;
 };
 
 // Creates an empty fleet (its hosts file and folders); an existing fleet is left as it is.

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -62,6 +63,9 @@ Commands:
       --home PATH                 its home folder
       --hotfix NAME               an installed hotfix key, e.g. "Service Pack 1" (repeatable)
       --cluster                   the product is installed as a cluster
+      --product-files DIR         a folder (of this host) copied into the product's home
+      --service-load SVC=MODULE   the service SVC keeps MODULE (a Windows path) loaded while
+                                  it runs (repeatable)
   list                            list the machines, their names and profiles
   reg MACHINE KEY                 show a registry key (sub-keys and values); KEY as HKLM\...
   reg-set MACHINE KEY NAME TYPE DATA
@@ -337,6 +341,14 @@ int AddMachine(const std::string& root, const SArguments& args)
             pos = end + 1;
         }
     }
+    for (const std::string& load : args.All("service-load"))
+    {
+        size_t at = load.find('=');
+        if (at == 0 || at == std::string::npos || at + 1 == load.size())
+            return Fail("--service-load needs SERVICE=MODULE: " + load);
+        profile.serviceModules.emplace_back(winport::FromUtf8(load.substr(0, at)),
+                                            winport::FromUtf8(load.substr(at + 1)));
+    }
     if (args.Has("product"))
     {
         profile.product.installed = true;
@@ -353,9 +365,18 @@ int AddMachine(const std::string& root, const SArguments& args)
         for (const std::string& hotfix : args.All("hotfix"))
             profile.product.hotfixes.push_back(winport::FromUtf8(hotfix));
         profile.product.cluster = args.Has("cluster");
+        if (args.Has("product-files"))
+        {
+            std::error_code error;
+            std::filesystem::path files =
+                std::filesystem::absolute(args.Get("product-files"), error);
+            if (error || !std::filesystem::is_directory(files))
+                return Fail("--product-files: not a folder: " + args.Get("product-files"));
+            profile.product.files = files.string();
+        }
     }
     else if (args.Has("build") || args.Has("patch-build") || args.Has("product-sp") ||
-             args.Has("hotfix"))
+             args.Has("hotfix") || args.Has("product-files"))
         return Fail("product options need --product VERSION");
     if (profile.exchange != fleetsim::EExchange::None &&
         profile.exchange != fleetsim::EExchange::Exchange2003 && profile.roles == 0)
@@ -435,7 +456,9 @@ int main(int argc, char** argv)
                                                      "patch-build",
                                                      "product-sp",
                                                      "home",
-                                                     "hotfix"};
+                                                     "hotfix",
+                                                     "product-files",
+                                                     "service-load"};
     static const std::vector<std::string> kFlags = {"cluster", "password-prompt",
                                                     "admin-password-prompt", "modules"};
     if (!ParseArguments(argc, argv, first + 1, kFlags, kValued, args, error))

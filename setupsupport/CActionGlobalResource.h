@@ -7,6 +7,7 @@
 #include "framework/CStringBundler.h"
 
 #include <string>
+#include <vector>
 
 class CActionGlobalResource
 {
@@ -19,12 +20,22 @@ public:
     // The bundle's text of a message id; the id itself when there is no bundle or no text, so
     // that a user still reads which message it was.
     static std::wstring GetMessageText(const std::wstring& id);
+    // Test only: whether the property "Test.FailAction" ("ACTION:POINT") names the running
+    // action (its host run's name) and this point of its work: "before", "middle" or "after".
+    // An action that fails so undoes its own work first, as for any failure.
+    static bool IsFaultInjected(const wchar_t* point);
 
     static CPropertyManager* s_pPropertyManager;
     static CStringBundler* s_pStringBundler;
     static std::wstring s_strPropertyFilePath;
     static std::wstring s_strBundlerFilePath;
 };
+
+// Names between markers in a text ("$$NAME$$" in the engine script template, "%NAME%" in its
+// symbols): from each opening marker to the next, then on behind the closing one, so that text
+// between a closing and the next opening marker is never a name. An unmatched marker is ignored;
+// empty names and duplicates are kept.
+std::vector<std::wstring> CollectMarkedNames(const std::wstring& text, const std::wstring& marker);
 
 // The names shared by the package runtime.
 namespace PackageNames
@@ -43,5 +54,7 @@ constexpr const wchar_t* kRunningTime = L"RunningTime";
 constexpr const wchar_t* kCurrentBuild = L"CurrentBuild";
 constexpr const wchar_t* kBeginActionFlag = L"BegineActionFlag";
 constexpr const wchar_t* kFileLockInformation = L"InstallFileLockProcessInformation";
+constexpr const wchar_t* kActionName = L"CustomAction.Name";
+constexpr const wchar_t* kTestFailAction = L"Test.FailAction";
 constexpr const wchar_t* kProductKey = L"SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion";
 } // namespace PackageNames

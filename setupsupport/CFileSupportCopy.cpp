@@ -6,6 +6,7 @@
 #include "setupsupport/CProcessOperation.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
+#include "winport/WinReg.h"
 
 #include <algorithm>
 
@@ -49,6 +50,107 @@ std::wstring LockSummary(std::vector<std::wstring> locks)
     std::wstring text = CStringSupport::VectorToString(locks, L',');
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Process Information is:%s", text.c_str());
     return text;
+}
+
+bool SameContent(const std::wstring& a, const std::wstring& b)
+{
+    FILE* first = _wfopen(a.c_str(), L"rb");
+    FILE* second = first != nullptr ? _wfopen(b.c_str(), L"rb") : nullptr;
+    bool same = second != nullptr;
+    std::vector<char> x(1 << 16), y(1 << 16);
+    while (same)
+    {
+        size_t n = fread(x.data(), 1, x.size(), first), m = fread(y.data(), 1, y.size(), second);
+        same = n == m && std::equal(x.begin(), x.begin() + static_cast<long>(n), y.begin());
+        if (n == 0)
+            break;
+    }
+    if (second != nullptr)
+        fclose(second);
+    if (first != nullptr)
+        fclose(first);
+    return same;
+}
+
+// Takes a file's pending delete at the next start out of the machine's list again.
+void CancelDeleteAtReboot(const std::wstring& path)
+{
+    const wchar_t* const valueName = L"PendingFileRenameOperations";
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    DWORD type = 0, size = 0;
+    std::wstring items;
+    if (RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == REG_MULTI_SZ && size > 0)
+    {
+        items.resize(size / sizeof(wchar_t));
+        RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(items.data()),
+                         &size);
+    }
+    // Pairs of source and target; a delete has an empty target.
+    std::vector<std::wstring> strings;
+    for (size_t at = 0; at < items.size();)
+    {
+        size_t end = items.find(L'\0', at);
+        if (end == std::wstring::npos)
+            end = items.size();
+        strings.push_back(items.substr(at, end - at));
+        at = end + 1;
+    }
+    while (!strings.empty() && strings.back().empty())
+        strings.pop_back();
+    std::wstring kept;
+    bool changed = false;
+    for (size_t i = 0; i < strings.size(); i += 2)
+    {
+        std::wstring target = i + 1 < strings.size() ? strings[i + 1] : std::wstring();
+        if (target.empty() && CStringSupport::IsStringEqualIgnoreCase(strings[i], L"\\??\\" + path))
+        {
+            changed = true;
+            continue;
+        }
+        kept += strings[i] + L'\0' + target + L'\0';
+    }
+    if (changed && kept.empty())
+        RegDeleteValueW(key, valueName);
+    else if (changed)
+    {
+        kept.push_back(L'\0');
+        RegSetValueExW(key, valueName, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
+                       static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+}
+
+// A file that an install set aside because a process held it ("NAME_temp") is the very file that
+// was saved: it goes back in place by name, so the holder keeps its file and nothing waits for the
+// next start. False when there is no such file or it cannot be put back.
+bool PutBackSetAside(const std::wstring& saved, const std::wstring& to)
+{
+    std::wstring aside = to + L"_temp";
+    if (!CFileSupport::IsExist(aside) || CFileSupport::IsDirectory(aside) ||
+        !SameContent(saved, aside))
+        return false;
+    if (CFileSupport::IsExist(to))
+    {
+        CFileSupport::RemoveFileReadOnlyFlag(to);
+        if (!DeleteFileW(to.c_str()))
+            return false;
+    }
+    if (!MoveFileW(aside.c_str(), to.c_str()))
+        return false;
+    CancelDeleteAtReboot(aside);
+    ADVLOG(ADVLOG_SEVERITY_INFO, L"The file [%s] set aside is put back to [%s]", aside.c_str(),
+           to.c_str());
+    return true;
+}
+
+// Puts a saved file back over the destination's.
+bool RestoreFile(const std::wstring& saved, const std::wstring& to)
+{
+    return PutBackSetAside(saved, to) || CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
 bool ReadList(const std::wstring& path, std::vector<std::wstring>& entries, const wchar_t* function)
@@ -158,7 +260,7 @@ bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wst
         std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
         if (IsDirectory(from))
             continue;
-        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        if (!RestoreFile(from, to))
         {
             ADVLOG(ADVLOG_SEVERITY_WARNING, L"OverrideFiles failed from %s to %s because:%s",
                    from.c_str(), to.c_str(), LastErrorText().c_str());
@@ -361,14 +463,33 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
         replaced.push_back(entry);
     }
 
-    // Add.
+    if (CActionGlobalResource::IsFaultInjected(L"middle"))
+    {
+        Fail(result, L"error.CopyFile.failed");
+        putBack();
+        return result;
+    }
+
+    // Add. What is added is taken away again on a failure, folders last.
     std::vector<std::wstring> added;
+    auto takeAway = [&]
+    {
+        std::reverse(added.begin(), added.end());
+        DeleteFiles(destination, added);
+    };
     for (const std::wstring& entry : addList)
     {
         std::wstring from = Combine(source, entry), to = Combine(destination, entry);
         bool done;
         if (IsDirectory(from))
-            done = IsDirectory(to) || ::CreateDirectoryW(to.c_str(), nullptr);
+        {
+            done = IsDirectory(to);
+            if (!done && ::CreateDirectoryW(to.c_str(), nullptr))
+            {
+                done = true;
+                added.push_back(entry);
+            }
+        }
         else
         {
             done = CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
@@ -384,10 +505,17 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
                    L"Copy file failed, when copy file from [%s] to [%s], because %s %s",
                    from.c_str(), to.c_str(), LastErrorText().c_str(), L" ");
             Fail(result, L"error.CopyFile.failed");
-            DeleteFiles(destination, added);
+            takeAway();
             putBack();
             return result;
         }
+    }
+    if (CActionGlobalResource::IsFaultInjected(L"after"))
+    {
+        Fail(result, L"error.CopyFile.failed");
+        takeAway();
+        putBack();
+        return result;
     }
     result.SetSuccessMessage(LockSummary(locks));
     return result;
@@ -433,7 +561,7 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
         std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
         if (IsDirectory(from))
             continue;
-        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        if (!RestoreFile(from, to))
         {
             std::vector<std::wstring> holders = LockHolders(to);
             FailLocked(result, to, holders);
@@ -549,7 +677,7 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
         if (IsExist(to) && !save(entry, L"create backup folder failed [%s] error when uninstall "
                                         L"copy file action, please delete folder file manually."))
             return undo();
-        if (CopyFileW(from.c_str(), to.c_str(), FALSE))
+        if (RestoreFile(from, to))
             continue;
         std::vector<std::wstring> holders = HoldersIn(modules, to);
         if (holders.empty())

@@ -1,5 +1,6 @@
 // Registry actions with rollback.
 #include "setupsupport/CRegistrySupport.h"
+#include "setupsupport/CActionGlobalResource.h"
 
 #include "framework/CAdvancedLog.h"
 #include "framework/CStringSupport.h"
@@ -789,7 +790,14 @@ CNormalErrorHandle CRegistrySupport::InstallModifyRegistry(const std::wstring& f
             break;
         }
         collected.push_back(rollback);
+        if (collected.size() == 1 && CActionGlobalResource::IsFaultInjected(L"middle"))
+        {
+            result.SetErrorMessage(L"Test fault in the middle of the registry actions");
+            break;
+        }
     }
+    if (result.IsSuccess() && CActionGlobalResource::IsFaultInjected(L"after"))
+        result.SetErrorMessage(L"Test fault after the registry actions");
     if (result.IsSuccess())
     {
         std::wstring path = folder + L"\\" + rollbackFileName;

@@ -3,6 +3,7 @@
 
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
+#include "winport/WinProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -52,6 +54,31 @@ std::wstring ProgramFolder()
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring self(path, n < MAX_PATH ? n : 0);
     return self.substr(0, self.rfind(L'\\'));
+}
+
+unsigned long RunProgram(const std::wstring& commandLine, const wchar_t* folder)
+{
+    std::wstring line = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
+                        &process))
+        return ~0ul - 1;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+void CopyTree(const std::wstring& from, const std::wstring& to)
+{
+    std::filesystem::path target = HostPath(to);
+    std::filesystem::remove_all(target);
+    std::filesystem::create_directories(target.parent_path());
+    std::filesystem::copy(HostPath(from), target, std::filesystem::copy_options::recursive);
 }
 
 bool IsChild()

@@ -38,6 +38,13 @@ template <class TCondition> bool WaitFor(TCondition condition, std::chrono::mill
 // The Windows folder of the running test binary, where the build puts the stand-in programs.
 std::wstring ProgramFolder();
 
+// Runs a Windows command line on this process's machine (current folder as given, or this
+// process's) and waits for it: its exit code, or ~0u - 1 when it cannot be started.
+unsigned long RunProgram(const std::wstring& commandLine, const wchar_t* folder = nullptr);
+
+// Copies a Windows folder with everything below it to another place of this machine.
+void CopyTree(const std::wstring& from, const std::wstring& to);
+
 // True while this process runs as a child started by RunChild.
 bool IsChild();
 

@@ -53,7 +53,8 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
 #define EVENT_ALL_ACCESS 0x1F0003
 #define MUTEX_ALL_ACCESS 0x1F0001
 struct SECURITY_ATTRIBUTES;
-HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
 HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
@@ -74,8 +75,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 HANDLE CreateFileMappingW(HANDLE file, SECURITY_ATTRIBUTES* attributes, DWORD protect,
                           DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCWSTR name);
 HANDLE OpenFileMappingW(DWORD access, BOOL inherit, LPCWSTR name);
-LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                     SIZE_T bytes);
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes);
 BOOL UnmapViewOfFile(LPCVOID address);
 
 // Local heap.
@@ -99,6 +99,8 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 DWORD GetTempPathW(DWORD size, LPWSTR buffer);
 UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique, LPWSTR tempFileName);
 DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer);
+// ERROR_DIRECTORY (267) for a file, ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND when missing.
+BOOL SetCurrentDirectoryW(LPCWSTR path);
 
 // System messages.
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100

@@ -32,6 +32,29 @@ struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 BOOL DeleteFileW(LPCWSTR path);
+
+// File handles: CreateFileW with the five dispositions, then ReadFile and WriteFile (no
+// overlapped I/O); CloseHandle ends them. Sharing modes are not enforced. A folder, a read-only
+// file opened for writing, or a loaded module opened for writing is ERROR_ACCESS_DENIED (5) or
+// ERROR_SHARING_VIOLATION (32); CREATE_NEW of an existing file is ERROR_FILE_EXISTS (80);
+// CREATE_ALWAYS and OPEN_ALWAYS of an existing file succeed with ERROR_ALREADY_EXISTS (183).
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#endif
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+                   HANDLE templateFile);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPVOID overlapped);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPVOID overlapped);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 
 // The kind of a drive by its root ("C:\", "\\server\share\", or null for the current
@@ -81,8 +104,8 @@ BOOL FindClose(HANDLE find);
 
 // Initialisation files: sections and keys without regard to case; the file keeps its other
 // lines as they are. A file with a UTF-16LE byte-order mark stays UTF-16LE, else it is ANSI.
-DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR buffer, DWORD size,
-                               LPCWSTR path);
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR buffer,
+                               DWORD size, LPCWSTR path);
 UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT fallback, LPCWSTR path);
 // A null key removes the section; a null value removes the key.
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path);

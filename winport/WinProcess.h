@@ -78,8 +78,9 @@ struct SECURITY_ATTRIBUTES;
 
 // The application name, else the first item of the command line, is found as Windows finds it
 // (the program's folder, the current folder, System32, the Windows folder, then PATH; ".exe"
-// added to a name without extension); a ".bat" or ".cmd" script runs in the command processor.
-// The child gets the caller's environment unless one is given (wide with
+// added to a name without extension); a ".bat" or ".cmd" script runs in the command processor,
+// as cmd.exe /c ""SCRIPT" ARGUMENTS" (cmd.exe of the machine's System32, else the one beside
+// fleetkit.dll). The child gets the caller's environment unless one is given (wide with
 // CREATE_UNICODE_ENVIRONMENT), and the caller's standard descriptors.
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                     SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
@@ -94,6 +95,11 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
 HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+// The CRT's system(): runs "%ComSpec% /c command" (cmd.exe found as for scripts when ComSpec
+// names no program) in the caller's current folder and environment, waits for it and returns
+// its exit code. With a null command: non-zero when a command processor is there, else 0 with
+// errno ENOENT. -1 with errno set (ENOENT when no command processor can be started) on failure.
+int _wsystem(const wchar_t* command);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 DWORD GetProcessId(HANDLE process);

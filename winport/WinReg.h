@@ -11,7 +11,6 @@ typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
 typedef LONG LSTATUS;
 
-
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
@@ -48,6 +47,8 @@ typedef LONG LSTATUS;
 #ifndef GENERIC_READ
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L
+#endif
+#ifndef GENERIC_EXECUTE
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
 #endif
@@ -65,7 +66,8 @@ struct SECURITY_ATTRIBUTES;
 // UTF-16LE, as Windows keeps it, and converted at this boundary.
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options,
-                        REGSAM access, SECURITY_ATTRIBUTES* security, PHKEY result, LPDWORD disposition);
+                        REGSAM access, SECURITY_ATTRIBUTES* security, PHKEY result,
+                        LPDWORD disposition);
 LSTATUS RegCloseKey(HKEY key);
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize);

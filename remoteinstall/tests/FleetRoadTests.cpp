@@ -11,6 +11,7 @@
 #include "remoteinstall/PackageStatusReport.h"
 #include "testsupport/LogCapture.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WizardSide.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinSecurity.h"
@@ -24,13 +25,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <vector>
 
 using namespace std::chrono_literals;
 using testsupport::CLogCapture;
+using testsupport::CWizardSide;
 
 namespace
 {
@@ -45,56 +47,6 @@ std::string Narrow(const std::wstring& text)
 {
     return winport::ToUtf8(text);
 }
-
-// The messages the wizard side receives, in order.
-class CWizardSide : public IEventSupportCallback
-{
-public:
-    CWizardSide()
-    {
-        for (const wchar_t* name : kMessages)
-            GetFrameworkGlobalVariables()->m_MessageSupport.RegisterReceiver(name, this);
-    }
-    ~CWizardSide() override
-    {
-        for (const wchar_t* name : kMessages)
-            GetFrameworkGlobalVariables()->m_MessageSupport.UnregisterReceiver(name, this);
-    }
-    void OnFire(CEventSupportArgs* args) override
-    {
-        auto* message = static_cast<CMessageSupportArgs*>(args);
-        std::lock_guard<std::mutex> guard(m_Lock);
-        if (auto* progress = dynamic_cast<CArgVane52PackageProgressChanged*>(message))
-            m_Received.push_back(progress->m_strServerName + L" progress " +
-                                 progress->m_strLastProgressMessage);
-        else if (auto* final = dynamic_cast<CArgVane52PackageFinalResult*>(message))
-            m_Received.push_back(final->m_strServerName + L" final " +
-                                 (final->m_bIsSucceed ? L"1 " : L"0 ") +
-                                 final->m_strFinalResultMessage);
-        else if (auto* logon = dynamic_cast<CArgVane52RetrieveLogonAccount*>(message))
-        {
-            m_Received.push_back(logon->m_strServerName + L" logon");
-            logon->m_strLogonUsername = L"LAB\\Administrator";
-            logon->m_strLogonPassword = kAdminPassword;
-        }
-    }
-    std::vector<std::wstring> ReceivedFrom(const std::wstring& server)
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        std::vector<std::wstring> mine;
-        for (const std::wstring& line : m_Received)
-            if (line.rfind(server + L" ", 0) == 0)
-                mine.push_back(line.substr(server.size() + 1));
-        return mine;
-    }
-
-private:
-    static constexpr const wchar_t* kMessages[] = {L"MESSAGE_VANE52_PACKAGE_PROGRESS_CHANGED",
-                                                   L"MESSAGE_VANE52_PACKAGE_EXECUTION_FINISHED",
-                                                   L"MESSAGE_VANE52_RETRIEVE_LOGON_ACCOUNT"};
-    std::mutex m_Lock;
-    std::vector<std::wstring> m_Received;
-};
 
 class FleetRoad : public ::testing::Test
 {
@@ -144,31 +96,9 @@ protected:
         CPeerHeartbeat::ResetFailureCount();
     }
 
-    // Installs and starts the agent service on a server through its remote service manager.
     static void StartAgent(const std::wstring& server)
     {
-        CImpersonateUser administrator(L"LAB", L"Administrator", kAdminPassword,
-                                       LOGON32_LOGON_NEW_CREDENTIALS);
-        std::wstring machine = L"\\\\" + server;
-        SC_HANDLE manager = OpenSCManagerW(machine.c_str(), nullptr, SC_MANAGER_ALL_ACCESS);
-        ASSERT_NE(manager, nullptr) << GetLastError();
-        SC_HANDLE service = CreateServiceW(
-            manager, L"HalvornInstallAgent", L"Halvorn Install Agent", SERVICE_ALL_ACCESS,
-            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, kAgentImage,
-            nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS)
-            service = OpenServiceW(manager, L"HalvornInstallAgent", SERVICE_ALL_ACCESS);
-        ASSERT_NE(service, nullptr) << GetLastError();
-        ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
-        SERVICE_STATUS status = {};
-        EXPECT_TRUE(testsupport::WaitFor(
-            [&] {
-                return QueryServiceStatus(service, &status) &&
-                       status.dwCurrentState == SERVICE_RUNNING;
-            },
-            30s));
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
+        testsupport::StartAgentService(server, L"LAB", kAdminPassword, kAgentImage);
     }
 
     static DWORD AgentState(const std::wstring& server)
@@ -276,7 +206,7 @@ TEST_F(FleetRoad, SignalStop)
 TEST_F(FleetRoad, TasksAndReportsCrossTheFleetAndTheAgentsEnd)
 {
     CLogCapture log;
-    CWizardSide wizard;
+    CWizardSide wizard(L"LAB\\Administrator", kAdminPassword);
     std::map<std::wstring, std::unique_ptr<CCommunicationPeerSupport>> peers;
     for (const char* name : kServers)
     {
@@ -322,7 +252,8 @@ TEST_F(FleetRoad, TasksAndReportsCrossTheFleetAndTheAgentsEnd)
     for (const auto& entry : std::filesystem::directory_iterator("/proc"))
     {
         std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid()))
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            pid == std::to_string(getpid()))
             continue;
         std::string environment = testsupport::ReadHostFile(entry.path().string() + "/environ");
         if (environment.find(fleetVariable) == std::string::npos)
@@ -449,12 +380,13 @@ TEST_F(FleetRoad, AnAgentKilledMidReportFailsTheReportAndARestartedOneServes)
         L"MESSAGE_VANE52_PACKAGE_PROGRESS_CHANGED", &hold);
     auto peer = PeerTo(L"SRV1", L"Administrator", kAdminPassword);
     std::string output;
-    auto package = std::async(std::launch::async,
-                              [&]
-                              {
-                                  return testsupport::RunChild("FleetRoad.PackageSideLosesItsAgent",
-                                                               {{"FLEET_MACHINE", "SRV1"}}, &output);
-                              });
+    auto package =
+        std::async(std::launch::async,
+                   [&]
+                   {
+                       return testsupport::RunChild("FleetRoad.PackageSideLosesItsAgent",
+                                                    {{"FLEET_MACHINE", "SRV1"}}, &output);
+                   });
     ASSERT_EQ(hold.arrived.get_future().wait_for(30s), std::future_status::ready);
     DWORD agent = AgentProcessId(L"SRV1");
     ASSERT_NE(agent, 0u);

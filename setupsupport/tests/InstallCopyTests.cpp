@@ -2,6 +2,7 @@
 // process, and that a rollback, a failed copy and an uninstall leave the tree as it was.
 #include "setupsupport/CFileSupport.h"
 #include "testsupport/LogCapture.h"
+#include "testsupport/MachineState.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
@@ -40,26 +41,7 @@ void Write(const std::wstring& folder, const std::string& relative, const std::s
     testsupport::WriteHostFile(path.string(), bytes);
 }
 
-// Every entry of a tree: its relative path, its content (folders: "<dir>") and whether it is
-// read-only.
-std::map<std::string, std::string> Snapshot(const std::wstring& folder)
-{
-    std::map<std::string, std::string> entries;
-    fs::path root = testsupport::HostPath(folder);
-    if (!fs::exists(root))
-        return entries;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-    {
-        std::string relative = fs::relative(entry.path(), root).string();
-        bool readOnly =
-            (fs::status(entry.path()).permissions() & fs::perms::owner_write) == fs::perms::none;
-        entries[relative] =
-            (entry.is_directory() ? std::string("<dir>")
-                                  : testsupport::ReadHostFile(entry.path().string())) +
-            (readOnly ? " (read-only)" : "");
-    }
-    return entries;
-}
+using testsupport::TreeSnapshot;
 
 std::string ListFile(const wchar_t* name)
 {
@@ -91,12 +73,12 @@ protected:
 
 TEST_F(InstallCopy, CopiesWithItsListsAndRollsBackToTheSameTree)
 {
-    auto before = Snapshot(kProduct);
+    auto before = TreeSnapshot(kProduct);
     CLogCapture log;
     CNormalErrorHandle done = CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, false);
     ASSERT_TRUE(done.IsSuccess()) << Narrow(done.GetErrorMessage()) << Narrow(log.Dump());
     EXPECT_EQ(done.GetSuccessMessage(), L"");
-    auto after = Snapshot(kProduct);
+    auto after = TreeSnapshot(kProduct);
     EXPECT_EQ(after["bin/engine.dll"], "engine 2");
     EXPECT_EQ(after["readme.txt"], "new readme"); // and writable now
     EXPECT_EQ(after["plugins/a.dll"], "plugin a");
@@ -108,7 +90,7 @@ TEST_F(InstallCopy, CopiesWithItsListsAndRollsBackToTheSameTree)
     std::string overrides = ListFile(L"installOverrideFileList.txt");
     EXPECT_EQ(overrides.rfind("\xEF\xBB\xBF.\r\n", 0), 0u) << overrides;
     EXPECT_NE(overrides.find("bin\r\nbin\\engine.dll"), std::string::npos) << overrides;
-    EXPECT_EQ(Snapshot(kBackup)["bin/engine.dll"], "engine 1");
+    EXPECT_EQ(TreeSnapshot(kBackup)["bin/engine.dll"], "engine 1");
 
     // A second run finds its lists and takes no new backup.
     Write(kSource, "bin/engine.dll", "engine 3");
@@ -116,22 +98,22 @@ TEST_F(InstallCopy, CopiesWithItsListsAndRollsBackToTheSameTree)
     ASSERT_TRUE(CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, false).IsSuccess());
     EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_INFO,
                              L"installAddFileList.txt or installOverrideFileList.txt is exist"));
-    EXPECT_EQ(Snapshot(kBackup)["bin/engine.dll"], "engine 1");
+    EXPECT_EQ(TreeSnapshot(kBackup)["bin/engine.dll"], "engine 1");
 
     // The rollback: added files gone, replaced ones back, the backup folder gone with its lists.
     CNormalErrorHandle undone = CFileSupport::RollbackCopyFile(kBackup, kProduct);
     ASSERT_TRUE(undone.IsSuccess()) << Narrow(undone.GetErrorMessage());
-    EXPECT_EQ(Snapshot(kProduct), before);
+    EXPECT_EQ(TreeSnapshot(kProduct), before);
     EXPECT_FALSE(fs::exists(testsupport::HostPath(kBackup)));
 }
 
 TEST_F(InstallCopy, UninstallGivesTheTreeBackAndVersionsDecide)
 {
-    auto before = Snapshot(kProduct);
+    auto before = TreeSnapshot(kProduct);
     ASSERT_TRUE(CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, false).IsSuccess());
     CNormalErrorHandle undone = CFileSupport::UninstallCopyFile(kBackup, kProduct);
     ASSERT_TRUE(undone.IsSuccess()) << Narrow(undone.GetErrorMessage());
-    EXPECT_EQ(Snapshot(kProduct), before);
+    EXPECT_EQ(TreeSnapshot(kProduct), before);
     EXPECT_FALSE(fs::exists(testsupport::HostPath(kBackup)));
 
     // Comparing versions: files without a version are replaced all the same; a file whose
@@ -143,17 +125,17 @@ TEST_F(InstallCopy, UninstallGivesTheTreeBackAndVersionsDecide)
                           FALSE));
     Write(kProduct, "bin/versioned.dll",
           testsupport::ReadHostFile(testsupport::HostPath(module)) + "installed");
-    before = Snapshot(kProduct);
+    before = TreeSnapshot(kProduct);
     CLogCapture log;
     ASSERT_TRUE(CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, true).IsSuccess());
-    EXPECT_EQ(Snapshot(kProduct)["bin/engine.dll"], "engine 2");
-    EXPECT_EQ(Snapshot(kProduct)["bin/versioned.dll"], before["bin/versioned.dll"]);
+    EXPECT_EQ(TreeSnapshot(kProduct)["bin/engine.dll"], "engine 2");
+    EXPECT_EQ(TreeSnapshot(kProduct)["bin/versioned.dll"], before["bin/versioned.dll"]);
     EXPECT_TRUE(
         log.Has(ADVLOG_SEVERITY_DEBUG,
                 L"The file [bin\\versioned.dll] has the higher/equal version, skipped update."));
     EXPECT_EQ(ListFile(L"installOverrideFileList.txt").find("versioned"), std::string::npos);
     ASSERT_TRUE(CFileSupport::RollbackCopyFile(kBackup, kProduct).IsSuccess());
-    EXPECT_EQ(Snapshot(kProduct), before);
+    EXPECT_EQ(TreeSnapshot(kProduct), before);
 }
 
 TEST_F(InstallCopy, AFailedAddLeavesTheTreeAsItWas)
@@ -161,15 +143,14 @@ TEST_F(InstallCopy, AFailedAddLeavesTheTreeAsItWas)
     // A source file whose name no Windows path can hold: its copy fails in the add step, after
     // the replacements were made.
     Write(kSource, "plugins/bad:name.dll", "never");
-    auto before = Snapshot(kProduct);
+    auto before = TreeSnapshot(kProduct);
     CLogCapture log;
     CNormalErrorHandle done = CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, false);
     EXPECT_FALSE(done.IsSuccess());
     EXPECT_EQ(done.GetErrorMessage(), L"error.CopyFile.failed"); // the id, with no bundle loaded
     EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_ERROR, L"Copy file failed, when copy file from ["));
-    auto after = Snapshot(kProduct);
-    // Replaced files are back, added files gone; the folder the add step made stays.
-    before["plugins"] = "<dir>";
+    auto after = TreeSnapshot(kProduct);
+    // Replaced files are back, added files and the folders the add step made gone.
     EXPECT_EQ(after, before);
     EXPECT_FALSE(fs::exists(testsupport::HostPath(kBackup)));
 
@@ -196,7 +177,7 @@ TEST_F(InstallCopy, AFileHeldByARunningProcessIsSetAsideAndReplaced)
     EXPECT_NE(done.GetSuccessMessage().find(self), std::wstring::npos)
         << Narrow(done.GetSuccessMessage());
     EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_INFO, L"Rename and copy the file from ["));
-    auto after = Snapshot(kProduct);
+    auto after = TreeSnapshot(kProduct);
     EXPECT_EQ(after["bin/engine.dll"], "engine 2");
     EXPECT_NE(after.find("bin/engine.dll_temp"), after.end());
     // The file set aside goes at the next start.

@@ -7,8 +7,10 @@
 #include "winport/WinString.h"
 #include "winport/posix/PosixSupport.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -278,6 +280,25 @@ DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer)
         return 0;
     }
     return CopyOut(fleet::HostPathToWindows(path), buffer, size);
+}
+
+BOOL SetCurrentDirectoryW(LPCWSTR path)
+{
+    std::string host;
+    DWORD rc = path == nullptr ? ERROR_INVALID_PARAMETER : fleet::MapPath(path, host);
+    struct stat st;
+    if (rc == ERROR_SUCCESS && stat(host.c_str(), &st) != 0)
+        rc = errno == ENOENT ? ERROR_FILE_NOT_FOUND : posix::ErrnoToWin32(errno);
+    else if (rc == ERROR_SUCCESS && !S_ISDIR(st.st_mode))
+        rc = ERROR_DIRECTORY;
+    if (rc == ERROR_SUCCESS && chdir(host.c_str()) != 0)
+        rc = posix::ErrnoToWin32(errno);
+    if (rc != ERROR_SUCCESS)
+    {
+        SetLastError(rc);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 DWORD GetTempPathW(DWORD size, LPWSTR buffer)

@@ -11,10 +11,13 @@
 #include "winport/fleet/ServerObject.h"
 #include "winport/posix/PosixSupport.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -152,6 +155,50 @@ bool ProgramOfCommandLine(const std::wstring& commandLine, std::string& hostPath
     }
 }
 
+// The command processor: cmd.exe in the machine's System32 when it is there, else the one beside
+// fleetkit.dll (the build's or the package's bin folder, as for the machine server).
+bool CommandProcessor(std::string& hostPath, std::wstring& windowsPath)
+{
+    std::wstring root = Variable(L"SystemRoot");
+    windowsPath = (root.empty() ? std::wstring(L"C:\\Windows") : root) + L"\\System32\\cmd.exe";
+    if (IsFile(windowsPath, hostPath))
+        return true;
+    static const int s_Anchor = 0;
+    Dl_info info;
+    if (dladdr(&s_Anchor, &info) == 0 || info.dli_fname == nullptr)
+        return false;
+    std::string library = info.dli_fname;
+    hostPath = library.substr(0, library.rfind('/') + 1) + "cmd.exe";
+    struct stat st;
+    if (stat(hostPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    windowsPath = winport::fleet::HostPathToWindows(hostPath);
+    return true;
+}
+
+// What follows the program in a command line: after the closing quote of a quoted program,
+// after the words that named an unquoted one, else after the first word.
+std::wstring ArgumentsAfterProgram(const std::wstring& line, const std::wstring& unquotedProgram)
+{
+    size_t start = line.find_first_not_of(L" \t");
+    if (start == std::wstring::npos)
+        return std::wstring();
+    size_t end;
+    if (line[start] == L'"')
+    {
+        end = line.find(L'"', start + 1);
+        end = end == std::wstring::npos ? line.size() : end + 1;
+    }
+    else if (!unquotedProgram.empty() &&
+             line.compare(start, unquotedProgram.size(), unquotedProgram) == 0)
+        end = start + unquotedProgram.size();
+    else
+        end = line.find_first_of(L" \t", start);
+    size_t rest =
+        end == std::wstring::npos ? std::wstring::npos : line.find_first_not_of(L" \t", end);
+    return rest == std::wstring::npos ? std::wstring() : line.substr(rest);
+}
+
 std::vector<std::pair<std::wstring, std::wstring>> GivenEnvironment(LPVOID block, bool wide)
 {
     std::vector<std::pair<std::wstring, std::wstring>> variables;
@@ -201,6 +248,9 @@ std::string ChildEnvironment(const std::wstring& commandLine,
     return block;
 }
 
+BOOL Launch(HANDLE token, const std::string& hostPath, const std::wstring& line, DWORD flags,
+            LPVOID environment, LPCWSTR currentDirectory, LPPROCESS_INFORMATION information);
+
 BOOL StartProcess(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine, DWORD flags,
                   LPVOID environment, LPCWSTR currentDirectory, LPPROCESS_INFORMATION information)
 {
@@ -220,7 +270,27 @@ BOOL StartProcess(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine, DWO
     }
     else if (!ProgramOfCommandLine(line, hostPath, program))
         return Refused(ERROR_FILE_NOT_FOUND);
+    if (EndsWith(program, L".bat") || EndsWith(program, L".cmd"))
+    {
+        // A script runs in the command processor, as Windows starts it:
+        // cmd.exe /c ""SCRIPT" ARGUMENTS", the outer quotes being the ones /c takes off.
+        std::string processor;
+        std::wstring processorName;
+        if (!CommandProcessor(processor, processorName))
+            return Refused(ERROR_FILE_NOT_FOUND);
+        std::wstring arguments =
+            ArgumentsAfterProgram(line, applicationName == nullptr ? program : std::wstring());
+        line = L"\"" + processorName + L"\" /c \"\"" + winport::fleet::HostPathToWindows(hostPath) +
+               L"\"" + (arguments.empty() ? L"" : L" " + arguments) + L"\"";
+        hostPath = processor;
+    }
+    return Launch(token, hostPath, line, flags, environment, currentDirectory, information);
+}
 
+// Has the machine server start the program at hostPath with the Windows command line.
+BOOL Launch(HANDLE token, const std::string& hostPath, const std::wstring& line, DWORD flags,
+            LPVOID environment, LPCWSTR currentDirectory, LPPROCESS_INFORMATION information)
+{
     SCreateProcessRequest request;
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
@@ -228,14 +298,6 @@ BOOL StartProcess(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine, DWO
     for (int i = 0; argv != nullptr && i < count; ++i)
         arguments.push_back(winport::ToUtf8(argv[i]));
     LocalFree(argv);
-    if (EndsWith(program, L".bat") || EndsWith(program, L".cmd"))
-    {
-        // A script runs in the command processor, which on this platform is the shell.
-        if (!arguments.empty())
-            arguments.erase(arguments.begin());
-        arguments.insert(arguments.begin(), {"/bin/sh", hostPath});
-        hostPath = "/bin/sh";
-    }
     if (arguments.empty())
         arguments.push_back(hostPath);
     request.program = hostPath;
@@ -444,6 +506,43 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandL
         return Refused(ERROR_INVALID_HANDLE);
     return StartProcess(token, applicationName, commandLine, creationFlags, environment,
                         currentDirectory, information);
+}
+
+int _wsystem(const wchar_t* command)
+{
+    // %ComSpec% when it names a program, else the command processor found as for scripts.
+    std::string hostPath;
+    std::wstring processor = Variable(L"ComSpec");
+    bool found = (!processor.empty() && IsFile(processor, hostPath)) ||
+                 CommandProcessor(hostPath, processor);
+    if (command == nullptr)
+    {
+        if (!found)
+            errno = ENOENT;
+        return found ? 1 : 0;
+    }
+    if (!found)
+    {
+        errno = ENOENT;
+        return -1;
+    }
+    fflush(nullptr); // what this process wrote comes before what the command writes
+    PROCESS_INFORMATION information{};
+    if (!Launch(nullptr, hostPath, L"\"" + processor + L"\" /c " + command, 0, nullptr, nullptr,
+                &information))
+    {
+        DWORD error = GetLastError();
+        errno = error == ERROR_NOT_ENOUGH_MEMORY ? ENOMEM
+                : error == ERROR_ACCESS_DENIED   ? EACCES
+                                                 : ENOENT;
+        return -1;
+    }
+    DWORD code = 0;
+    WaitForSingleObject(information.hProcess, INFINITE);
+    GetExitCodeProcess(information.hProcess, &code);
+    CloseHandle(information.hThread);
+    CloseHandle(information.hProcess);
+    return static_cast<int>(code);
 }
 
 HANDLE OpenProcess(DWORD desiredAccess, BOOL, DWORD processId)

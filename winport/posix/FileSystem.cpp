@@ -900,3 +900,127 @@ UINT GetDriveTypeW(LPCWSTR rootPath)
                ? DRIVE_FIXED
                : DRIVE_NO_ROOT_DIR;
 }
+
+// ---- File handles ------------------------------------------------------------------------------
+
+namespace
+{
+
+class CFileObject : public winport::posix::CKernelObject
+{
+public:
+    explicit CFileObject(int fd, bool canRead, bool canWrite)
+        : m_Fd(fd), m_CanRead(canRead), m_CanWrite(canWrite)
+    {
+    }
+    int Fd() const { return m_Fd.Get(); }
+    bool CanRead() const { return m_CanRead; }
+    bool CanWrite() const { return m_CanWrite; }
+
+private:
+    CFd m_Fd;
+    bool m_CanRead;
+    bool m_CanWrite;
+};
+
+std::shared_ptr<CFileObject> FileOf(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<CFileObject>(winport::posix::LookupHandle(handle));
+}
+
+} // namespace
+
+HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD, HANDLE)
+{
+    if (path == nullptr || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string host;
+    if (!MapForCall(path, host))
+        return INVALID_HANDLE_VALUE;
+    bool write = (desiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    bool read = (desiredAccess & (GENERIC_READ | GENERIC_ALL)) != 0;
+    bool existed = false;
+    {
+        CFd existing(OpenOnMachine(host, O_PATH));
+        struct stat st;
+        if (existing.Get() >= 0 && fstat(existing.Get(), &st) == 0)
+        {
+            existed = true;
+            if (disposition == CREATE_NEW)
+                return SetLastError(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
+            if (S_ISDIR(st.st_mode) ||
+                ((write || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+                 IsReadOnly(st)))
+                return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+            if (write && winport::posix::IsLoadedModule(host))
+                return SetLastError(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+        }
+        else if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
+            return SetLastError(ErrnoForPath(errno, host)), INVALID_HANDLE_VALUE;
+    }
+    int flags = O_CLOEXEC | O_NOCTTY | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (disposition == CREATE_NEW)
+        flags |= O_CREAT | O_EXCL;
+    else if (disposition == CREATE_ALWAYS)
+        flags |= O_CREAT | O_TRUNC;
+    else if (disposition == OPEN_ALWAYS)
+        flags |= O_CREAT;
+    else if (disposition == TRUNCATE_EXISTING)
+        flags |= O_TRUNC;
+    if ((flags & O_TRUNC) && !write)
+        flags = (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
+    CFd fd(OpenOnMachine(host, flags, 0644));
+    if (fd.Get() < 0)
+        return SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoForPath(errno, host)),
+               INVALID_HANDLE_VALUE;
+    HANDLE handle =
+        winport::posix::InsertHandle(std::make_shared<CFileObject>(fd.Release(), read, write));
+    SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPVOID)
+{
+    std::shared_ptr<CFileObject> object = FileOf(file);
+    if (!object)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!object->CanWrite())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (written != nullptr)
+        *written = 0;
+    if (size > 0 && buffer == nullptr)
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    if (!winport::posix::WriteAll(object->Fd(), buffer, size))
+        return Fail(winport::posix::ErrnoToWin32(errno));
+    if (written != nullptr)
+        *written = size;
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPVOID)
+{
+    std::shared_ptr<CFileObject> object = FileOf(file);
+    if (!object)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!object->CanRead())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (read != nullptr)
+        *read = 0;
+    if (size > 0 && buffer == nullptr)
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    ssize_t n;
+    do
+        n = ::read(object->Fd(), buffer, size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return Fail(winport::posix::ErrnoToWin32(errno));
+    if (read != nullptr)
+        *read = static_cast<DWORD>(n);
+    return TRUE;
+}

@@ -158,7 +158,7 @@ TEST(WinProcess, SuspendedTerminatedAndOpenedProcesses)
     CloseHandle(info.hProcess);
 
     // A process ended from outside has the code it was given; OpenProcess reaches it by id.
-    WriteScript(L"C:\\Windows\\Temp\\sleep.bat", "sleep 60\n");
+    WriteScript(L"C:\\Windows\\Temp\\sleep.bat", "ping -n 61 127.0.0.1 >nul\r\n");
     ASSERT_TRUE(CreateProcessW(L"C:\\Windows\\Temp\\sleep.bat", nullptr, nullptr, nullptr, FALSE, 0,
                                nullptr, nullptr, nullptr, &info));
     HANDLE opened = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, info.dwProcessId);
@@ -307,7 +307,7 @@ TEST(WinProcess, ChildWithoutAdministratorRights)
 
 TEST(WinProcess, OtherAccountsAndMachinesAreOutOfReach)
 {
-    WriteScript(L"C:\\Windows\\Temp\\wait.bat", "sleep 60\n");
+    WriteScript(L"C:\\Windows\\Temp\\wait.bat", "ping -n 61 127.0.0.1 >nul\r\n");
     PROCESS_INFORMATION info{};
     ASSERT_TRUE(CreateProcessW(L"C:\\Windows\\Temp\\wait.bat", nullptr, nullptr, nullptr, FALSE, 0,
                                nullptr, nullptr, nullptr, &info));

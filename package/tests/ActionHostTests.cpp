@@ -1,0 +1,117 @@
+// The custom action host: its command line, the rollback-skip protocol across runs, a second
+// instance with its time limit, and the dump of a crash.
+#include "package/tests/PackageTestSupport.h"
+#include "testsupport/TestSupport.h"
+#include "winport/WinFile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace packagetest;
+
+namespace
+{
+
+const wchar_t kPackage[] = L"C:\\Packages\\Host";
+constexpr unsigned long kFailed = 0xFFFFFFFFul;
+
+class ActionHost : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { LayOutPackage(kPackage); }
+    void SetUp() override
+    {
+        DeleteFileW((std::wstring(kPackage) + L"\\properties.txt").c_str());
+        ClearProgramLog(L"actionhost");
+    }
+    static unsigned long Host(const std::wstring& arguments)
+    {
+        return RunPackageProgram(kPackage, L"actionhost.exe", arguments);
+    }
+    static std::wstring Property(const wchar_t* name)
+    {
+        CPropertyManager properties;
+        LoadProperties(kPackage, properties);
+        return properties.IsPropertyExist(name) ? properties.GetProperty(name) : L"<none>";
+    }
+    static size_t Count(const std::string& text, const std::string& part)
+    {
+        size_t count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
+    }
+};
+
+} // namespace
+
+TEST_F(ActionHost, CommandLineAndTheRollbackSkipAcrossRuns)
+{
+    // Four arguments are one too few; nothing runs.
+    EXPECT_EQ(Host(L"\"A\" \"testactions.dll\" \"Succeed\" -1"), kFailed);
+    EXPECT_NE(ProgramLog(L"actionhost").find("actionhost parameter count is below 3"),
+              std::string::npos);
+    EXPECT_NE(ProgramLog(L"actionhost").find("are not well formatted"), std::string::npos);
+
+    // Single quotes of the parameter string arrive as double quotes; the first action logs the
+    // banner, the second does not.
+    EXPECT_EQ(Host(L"\"First\" \"testactions.dll\" \"Succeed\" -1 \"Key='a b',X=1\""), 0ul);
+    EXPECT_EQ(Property(L"Test.SeenParameter"), L"Key=\"a b\",X=1");
+    EXPECT_EQ(Host(L"\"Second\" \"testactions.dll\" \"Succeed\" -1 \"\" 0"), 0ul);
+    EXPECT_EQ(Count(ProgramLog(L"actionhost"), "Action Begin"), 1u);
+    EXPECT_EQ(Property(L"SkipCurrentRollbackAction"), L"<none>");
+
+    // A library that is not there fails the run but is no failed action.
+    EXPECT_EQ(Host(L"\"Gone\" \"missing.dll\" \"Succeed\" -1 \"\""), kFailed);
+    EXPECT_NE(ProgramLog(L"actionhost").find("load library[missing.dll] error"), std::string::npos);
+    EXPECT_EQ(Property(L"CurrentInstallationStatus"), L"<none>");
+
+    // A failed action marks its own rollback to be skipped and switches to rollback.
+    EXPECT_EQ(Host(L"\"Broken\" \"testactions.dll\" \"Fail\" -1 \"\""), kFailed);
+    EXPECT_EQ(Property(L"SkipCurrentRollbackAction"), L"0");
+    EXPECT_EQ(Property(L"CurrentInstallationStatus"), L"Rollback");
+    // Its rollback is skipped before anything is loaded; the one after runs again.
+    EXPECT_EQ(Host(L"\"Broken.Rollback\" \"missing.dll\" \"Succeed\" -1 \"\""), 0ul);
+    EXPECT_EQ(Property(L"SkipCurrentRollbackAction"), L"1");
+    EXPECT_EQ(Count(ProgramLog(L"actionhost"), "load library[missing.dll] error"), 1u);
+    EXPECT_EQ(Host(L"\"Earlier.Rollback\" \"testactions.dll\" \"NoSuchAction\" -1 \"\""), kFailed);
+    EXPECT_NE(ProgramLog(L"actionhost").find("GetProcAddress[NoSuchAction]"), std::string::npos);
+    EXPECT_EQ(Property(L"SkipCurrentRollbackAction"), L"1");
+    EXPECT_EQ(Property(L"CurrentInstallationStatus"), L"Rollback");
+}
+
+TEST_F(ActionHost, SecondInstanceWithTimeLimitAndLogonAccount)
+{
+    // The second instance runs the action and writes the file; quotes survive the trip.
+    EXPECT_EQ(Host(L"\"Child\" \"testactions.dll\" \"Succeed\" -1 \"P='q r'\" 1"), 0ul);
+    EXPECT_EQ(Property(L"Test.SeenParameter"), L"P=\"q r\"");
+    std::string log = ProgramLog(L"actionhost");
+    EXPECT_NE(log.find("Create new process to do custom action."), std::string::npos);
+
+    EXPECT_EQ(Host(L"\"ChildFails\" \"testactions.dll\" \"Fail\" -1 \"\" 1"), kFailed);
+    EXPECT_NE(ProgramLog(L"actionhost").find("dwExitCode != 0"), std::string::npos);
+
+    // Over its time limit the second instance is ended (a fresh run: the failure above would
+    // have the next action skipped).
+    SetUp();
+    EXPECT_EQ(Host(L"\"Slow\" \"testactions.dll\" \"TakeTime\" 1 \"ms=60000\" 1"), kFailed);
+    EXPECT_NE(ProgramLog(L"actionhost").find("Running out of time [1 seconds]"), std::string::npos);
+
+    // Without an agent to ask there is no logon account to run under.
+    EXPECT_EQ(Host(L"\"AsUser\" \"testactions.dll\" \"Succeed\" -1 \"\" 2"), kFailed);
+    EXPECT_NE(ProgramLog(L"actionhost").find("Get account information failed!"), std::string::npos);
+}
+
+TEST_F(ActionHost, CrashLeavesADump)
+{
+    std::string dump = testsupport::HostPath(L"C:\\Windows\\Temp\\actionhost.dmp");
+    std::filesystem::remove(dump);
+    unsigned long code = Host(L"\"Crash\" \"testactions.dll\" \"Crash\" -1 \"\"");
+    EXPECT_NE(code, 0ul);
+    EXPECT_NE(code, kFailed);
+    std::string text = testsupport::ReadHostFile(dump);
+    EXPECT_NE(text.find("Signal: SIGSEGV"), std::string::npos) << text;
+    EXPECT_NE(text.find("Thread: "), std::string::npos) << text;
+    EXPECT_NE(text.find("Stack:"), std::string::npos) << text;
+}

@@ -1,12 +1,15 @@
 // Benchmarks of the package runtime: a registry action list of 10000 value changes with its
 // rollback file against the plain RegSetValueExW calls of the same changes; the install copy
 // with backup of a tree of 2000 files and 200 MiB over an installed tree of the same shape, and
-// its rollback, against `cp -a` of the same tree.
+// its rollback, against `cp -a` of the same tree; a start of the action host with one empty
+// action against CreateProcessW of a trivial program.
 #include "bench/BenchSupport.h"
 #include "framework/CFrameworkGlobalVariables.h"
+#include "framework/CStringSupport.h"
 #include "setupsupport/CFileSupport.h"
 #include "setupsupport/CRegistrySupport.h"
 #include "winport/WinFile.h"
+#include "winport/WinProcess.h"
 #include "winport/WinReg.h"
 
 #include <benchmark/benchmark.h>
@@ -173,6 +176,56 @@ void BM_Copy_Baseline_CpA(benchmark::State& state)
     }
 }
 
+// ---- The action host
+// -----------------------------------------------------------------------------
+
+const wchar_t kHostPackage[] = L"C:\\HostBench";
+
+bool StartAndWait(std::wstring commandLine)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        kHostPackage, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code == 0;
+}
+
+void BM_ActionHost_EmptyAction(benchmark::State& state)
+{
+    std::wstring line = std::wstring(L"\"") + kHostPackage +
+                        L"\\actionhost.exe\" \"Empty\" \"testactions.dll\" \"Succeed\" -1 \"\"";
+    for (auto _ : state)
+        if (!StartAndWait(line))
+        {
+            state.SkipWithError("the action host failed");
+            return;
+        }
+}
+
+void BM_ActionHost_Baseline_TrivialProgram(benchmark::State& state)
+{
+    std::wstring line = std::wstring(L"\"") + kHostPackage + L"\\fleet_trivial.exe\"";
+    for (auto _ : state)
+        if (!StartAndWait(line))
+        {
+            state.SkipWithError("the trivial program failed");
+            return;
+        }
+}
+
+BENCHMARK(BM_ActionHost_EmptyAction)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ActionHost_Baseline_TrivialProgram)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_Copy_InstallWithBackup)
     ->Iterations(1)
     ->Repetitions(3)
@@ -214,6 +267,17 @@ void PrintSummary(const bench::CSummaryReporter& reporter)
     }
     else
         printf("%-40s not measured\n", "registry action list, 10000 changes");
+    const bench::SResult* host = reporter.Find("BM_ActionHost_EmptyAction");
+    const bench::SResult* trivial = reporter.Find("BM_ActionHost_Baseline_TrivialProgram");
+    if (host != nullptr && trivial != nullptr && trivial->realSeconds > 0)
+    {
+        double ratio = host->realSeconds / trivial->realSeconds;
+        printf("%-40s %8.1f ms vs CreateProcessW %6.1f ms  ratio %5.2f  target <= 3: %s\n",
+               "actionhost.exe, one empty action", host->realSeconds * 1e3,
+               trivial->realSeconds * 1e3, ratio, ratio <= 3 ? "met" : "MISSED");
+    }
+    else
+        printf("%-40s not measured\n", "actionhost.exe, one empty action");
     const bench::SResult* cp = reporter.Find("BM_Copy_Baseline_CpA");
     for (const char* name : {"BM_Copy_InstallWithBackup", "BM_Copy_Rollback"})
     {
@@ -254,6 +318,11 @@ int main(int argc, char** argv)
             }
             RegCloseKey(key);
             ok = ok && WriteTree(kPackFiles, 'n') && WriteTree(kPristine, 'o');
+            // The action host in a package folder of the sample pack, beside the trivial program.
+            std::string bin = HostPathOf(CStringSupport::PathGetRunningExeFileRootPath());
+            ok = ok && Shell("cp -a '" + bin + "/samples/SP2' '" + HostPathOf(kHostPackage) +
+                             "' && cp '" + bin + "/fleet_trivial.exe' '" + bin +
+                             "/testactions.dll' '" + HostPathOf(kHostPackage) + "/'") == 0;
             return ok && CFileSupport::CreateDirectoryRecursively(kFolder);
         },
         PrintSummary);

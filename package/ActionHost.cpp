@@ -81,7 +81,7 @@ int main()
     CProgramDebugLog::Start();
     InstallCrashFilter();
     std::wstring folder = CStringSupport::PathGetRunningExeFileRootPath();
-    CActionGlobalResource::InitializeResource(
+    bool propertiesRead = CActionGlobalResource::InitializeResource(
         CStringSupport::PathCombinePath(folder, PackageNames::kPropertyFile),
         CStringSupport::PathCombinePath(folder, PackageNames::kMessageBundle));
     std::wstring commandLine = GetCommandLineW();
@@ -89,7 +89,15 @@ int main()
 
     int exitCode = 0;
     WrapperParameter parameter;
-    if (!parameter.Parse(commandLine))
+    if (!propertiesRead)
+    {
+        // Without the run's state (original service states, the rollback skip) an action could
+        // do the wrong thing, and writing the file would lose that state for good.
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"actionhost.exe does not run an action without the "
+                                      L"package's properties");
+        exitCode = -1;
+    }
+    else if (!parameter.Parse(commandLine))
     {
         ADVLOG(ADVLOG_SEVERITY_ERROR,
                L"actionhost.exe run failed, the parameters [%s] are not well formatted!",

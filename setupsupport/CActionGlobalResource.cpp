@@ -14,7 +14,7 @@ CStringBundler* CActionGlobalResource::s_pStringBundler = nullptr;
 std::wstring CActionGlobalResource::s_strPropertyFilePath;
 std::wstring CActionGlobalResource::s_strBundlerFilePath;
 
-void CActionGlobalResource::InitializeResource(const std::wstring& propertyFilePath,
+bool CActionGlobalResource::InitializeResource(const std::wstring& propertyFilePath,
                                                const std::wstring& bundlerFilePath)
 {
     s_strPropertyFilePath = propertyFilePath;
@@ -24,12 +24,17 @@ void CActionGlobalResource::InitializeResource(const std::wstring& propertyFileP
     s_pPropertyManager = new CPropertyManager();
     s_pStringBundler = new CStringBundler();
     CPersistentStorageFile storage(propertyFilePath);
+    bool read = true;
     if (!CFileSupport::IsExist(propertyFilePath))
         CSerializer::SerializeObjectToStorage(s_pPropertyManager, &storage);
     else
-        CSerializer::ConstructObjectFromStorage(s_pPropertyManager, &storage);
+        read = CSerializer::ConstructObjectFromStorage(s_pPropertyManager, &storage) != 0;
+    if (!read)
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"The property file [%s] cannot be read",
+               propertyFilePath.c_str());
     s_pStringBundler->LoadStringBundle(bundlerFilePath);
     CStatusReporter::Initialize(bundlerFilePath, s_pPropertyManager);
+    return read;
 }
 
 void CActionGlobalResource::WritePropertyToFile()

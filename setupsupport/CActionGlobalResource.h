@@ -12,7 +12,9 @@
 class CActionGlobalResource
 {
 public:
-    static void InitializeResource(const std::wstring& propertyFilePath,
+    // False when the property file is there but cannot be read: its properties are then not
+    // loaded, and a caller must not write the file over.
+    static bool InitializeResource(const std::wstring& propertyFilePath,
                                    const std::wstring& bundlerFilePath);
     // Rewrites the property file whole with the properties as they are now.
     static void WritePropertyToFile();

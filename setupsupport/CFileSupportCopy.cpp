@@ -147,10 +147,56 @@ bool PutBackSetAside(const std::wstring& saved, const std::wstring& to)
     return true;
 }
 
-// Puts a saved file back over the destination's.
+// A saved file is a second name of the file it saves when it can be (the same drive, and the
+// file not read-only, whose flag would then be the saved copy's too): saving costs no copy, and
+// the destination is replaced by a new file, never written in place.
+bool IsWritable(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+bool SaveFile(const std::wstring& from, const std::wstring& to)
+{
+    if (IsWritable(from) && CreateHardLinkW(to.c_str(), from.c_str(), nullptr))
+        return true;
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// Takes a destination file's name away, so that what comes in its place is a new file; false
+// when the file stays (a process holds it).
+bool Unlink(const std::wstring& path)
+{
+    if (!CFileSupport::IsExist(path))
+        return true;
+    CFileSupport::RemoveFileReadOnlyFlag(path);
+    return DeleteFileW(path.c_str()) != FALSE;
+}
+
+// Puts a saved file back over the destination's: the file set aside, else the saved file by a
+// second name (not a read-only one: clearing the flag to delete the saved file would clear the
+// restored file's), else a copy.
 bool RestoreFile(const std::wstring& saved, const std::wstring& to)
 {
-    return PutBackSetAside(saved, to) || CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
+    if (PutBackSetAside(saved, to))
+        return true;
+    if (IsWritable(saved) && Unlink(to) && CreateHardLinkW(to.c_str(), saved.c_str(), nullptr))
+        return true;
+    return CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// A list entry names a path below the folder it is read for: relative, without "..".
+bool IsBelow(const std::wstring& entry)
+{
+    if (entry == L".")
+        return true;
+    if (entry.empty() || entry[0] == L'\\' || entry[0] == L'/' ||
+        entry.find(L':') != std::wstring::npos)
+        return false;
+    for (const std::wstring& part : CStringSupport::StringToVector(entry, L'\\'))
+        if (part == L".." || part.find(L'/') != std::wstring::npos)
+            return false;
+    return true;
 }
 
 bool ReadList(const std::wstring& path, std::vector<std::wstring>& entries, const wchar_t* function)
@@ -158,11 +204,26 @@ bool ReadList(const std::wstring& path, std::vector<std::wstring>& entries, cons
     entries.clear();
     if (!CFileSupport::IsExist(path))
         return true;
-    if (CFileSupport::ReadFileContentIntoVector(path, nullptr, entries))
-        return true;
-    ADVLOG_UNEXPECTED_BRANCH(function);
-    entries.clear();
-    return false;
+    std::vector<std::wstring> lines;
+    if (!CFileSupport::ReadFileContentIntoVector(path, nullptr, lines))
+    {
+        ADVLOG_UNEXPECTED_BRANCH(function);
+        return false;
+    }
+    // The lists are files in the backup folder: an entry that would reach outside the folders
+    // they are applied to is not taken.
+    for (std::wstring& line : lines)
+    {
+        line = CStringSupport::StringTrim(line, L"\r");
+        if (IsBelow(line))
+            entries.push_back(line);
+        else if (!line.empty())
+            ADVLOG(ADVLOG_SEVERITY_ERROR,
+                   L"The entry [%s] of the list [%s] is no path below its "
+                   L"folder, it is skipped.",
+                   line.c_str(), path.c_str());
+    }
+    return true;
 }
 
 bool BothFoldersExist(const std::wstring& source, const std::wstring& destination,
@@ -392,7 +453,7 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
             std::wstring from = Combine(destination, entry), to = Combine(backup, entry);
             bool saved = IsDirectory(from)
                              ? (IsDirectory(to) || ::CreateDirectoryW(to.c_str(), nullptr))
-                             : CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+                             : SaveFile(from, to);
             if (!saved)
             {
                 ADVLOG(ADVLOG_SEVERITY_ERROR,
@@ -442,9 +503,9 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
         if (IsDirectory(from))
             continue;
         // A read-only file is replaced like any other (its backup keeps the flag, and a rollback
-        // gives it back); only a file that a process holds needs setting aside.
-        RemoveFileReadOnlyFlag(to);
-        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+        // gives it back); only a file that a process holds needs setting aside. The new file
+        // never goes into the old one's place in the file: that may be its backup's too.
+        if (!Unlink(to) || !CopyFileW(from.c_str(), to.c_str(), FALSE))
         {
             std::vector<std::wstring> holders = LockHolders(to);
             ADVLOG(ADVLOG_SEVERITY_INFO, L"Rename and copy the file from [%s] to [%s]",

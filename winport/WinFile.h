@@ -95,6 +95,10 @@ typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists);
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
+// A second name for an existing file (not a folder) on the same drive: ERROR_ALREADY_EXISTS
+// (183) when the new name is taken, ERROR_NOT_SAME_DEVICE (17) across drives, ERROR_ACCESS_DENIED
+// for a folder. Both names then share the file's content and attributes.
+BOOL CreateHardLinkW(LPCWSTR fileName, LPCWSTR existingFileName, LPSECURITY_ATTRIBUTES attributes);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 // Patterns take "*" and "?" as Windows matches them ("*.*" is everything); a folder's listing
 // includes "." and "..".

@@ -115,3 +115,23 @@ TEST_F(ActionHost, CrashLeavesADump)
     EXPECT_NE(text.find("Thread: "), std::string::npos) << text;
     EXPECT_NE(text.find("Stack:"), std::string::npos) << text;
 }
+
+TEST_F(ActionHost, UnreadablePropertiesStopItAndAMissingBundleDoesNot)
+{
+    // A property file that cannot be read: nothing runs, and the file stays as it was.
+    std::string properties = testsupport::HostPath(std::wstring(kPackage) + L"\\properties.txt");
+    testsupport::WriteHostFile(properties, "Class=CNoSuchClass ItemCount=2\ngarbage");
+    EXPECT_EQ(Host(L"\"A\" \"testactions.dll\" \"Succeed\" -1 \"\""), kFailed);
+    EXPECT_EQ(testsupport::ReadHostFile(properties), "Class=CNoSuchClass ItemCount=2\ngarbage");
+    EXPECT_NE(ProgramLog(L"actionhost").find("cannot be read"), std::string::npos);
+
+    // Without its message bundle the action still runs; the failure to read it is logged.
+    DeleteFileW((std::wstring(kPackage) + L"\\properties.txt").c_str());
+    std::string bundle = testsupport::HostPath(std::wstring(kPackage) + L"\\package.dat");
+    std::string texts = testsupport::ReadHostFile(bundle);
+    std::filesystem::remove(bundle);
+    EXPECT_EQ(Host(L"\"A\" \"testactions.dll\" \"Succeed\" -1 \"x=1\""), 0ul);
+    EXPECT_EQ(Property(L"Test.SeenParameter"), L"x=1");
+    EXPECT_NE(ProgramLog(L"actionhost").find("unable to read string resource"), std::string::npos);
+    testsupport::WriteHostFile(bundle, texts);
+}

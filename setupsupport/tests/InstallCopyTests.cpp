@@ -100,11 +100,22 @@ TEST_F(InstallCopy, CopiesWithItsListsAndRollsBackToTheSameTree)
                              L"installAddFileList.txt or installOverrideFileList.txt is exist"));
     EXPECT_EQ(TreeSnapshot(kBackup)["bin/engine.dll"], "engine 1");
 
+    // Entries that a changed list would have reach outside the product are not taken.
+    std::string addList =
+        testsupport::HostPath(std::wstring(kBackup) + L"\\installAddFileList.txt");
+    testsupport::WriteHostFile(addList, testsupport::ReadHostFile(addList) +
+                                            "\r\n..\\outside.txt\r\nC:\\Pack\\victim.txt");
+    Write(L"C:\\Program Files", "outside.txt", "not the product's");
+    Write(L"C:\\Pack", "victim.txt", "not the product's");
+
     // The rollback: added files gone, replaced ones back, the backup folder gone with its lists.
     CNormalErrorHandle undone = CFileSupport::RollbackCopyFile(kBackup, kProduct);
     ASSERT_TRUE(undone.IsSuccess()) << Narrow(undone.GetErrorMessage());
     EXPECT_EQ(TreeSnapshot(kProduct), before);
     EXPECT_FALSE(fs::exists(testsupport::HostPath(kBackup)));
+    EXPECT_TRUE(fs::exists(testsupport::HostPath(L"C:\\Program Files\\outside.txt")));
+    EXPECT_TRUE(fs::exists(testsupport::HostPath(L"C:\\Pack\\victim.txt")));
+    EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_ERROR, L"The entry [..\\outside.txt] of the list"));
 }
 
 TEST_F(InstallCopy, UninstallGivesTheTreeBackAndVersionsDecide)

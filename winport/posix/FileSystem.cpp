@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <cwchar>
 #include <fstream>
@@ -61,25 +62,43 @@ namespace
 // Whether a Linux process runs on this machine: only those can hold its files. The answer is kept
 // per process (by its id and the time its /proc entry was made, so a reused id is asked again),
 // since reading a process's start environment costs as much as reading its maps.
+// An answer younger than a second is taken as it is: a process id is not reused that soon, and
+// a look at every process of the host for every file call would cost more than the call.
 bool IsMachineProcess(int pid)
 {
+    struct SKnown
+    {
+        long long born;
+        bool ours;
+        std::chrono::steady_clock::time_point checked;
+    };
+    static std::mutex s_Lock;
+    static std::unordered_map<int, SKnown> s_Known;
+    auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> guard(s_Lock);
+        auto found = s_Known.find(pid);
+        if (found != s_Known.end() && now - found->second.checked < std::chrono::seconds(1))
+            return found->second.ours;
+    }
     struct stat st;
     if (stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0)
         return false;
     long long born = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
-    static std::mutex s_Lock;
-    static std::unordered_map<int, std::pair<long long, bool>> s_Known;
     {
         std::lock_guard<std::mutex> guard(s_Lock);
         auto found = s_Known.find(pid);
-        if (found != s_Known.end() && found->second.first == born)
-            return found->second.second;
+        if (found != s_Known.end() && found->second.born == born)
+        {
+            found->second.checked = now;
+            return found->second.ours;
+        }
     }
     bool ours = winport::fleet::IsProcessOfThisMachine(pid);
     std::lock_guard<std::mutex> guard(s_Lock);
     if (s_Known.size() > 65536)
         s_Known.clear();
-    s_Known[pid] = {born, ours};
+    s_Known[pid] = {born, ours, now};
     return ours;
 }
 } // namespace
@@ -391,6 +410,33 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
     if (unlinkat(sourceFolder.Get(), sourceName.c_str(), 0) != 0)
         return Fail(ErrnoForPath(errno, source));
     return TRUE;
+}
+
+BOOL CreateHardLinkW(LPCWSTR fileName, LPCWSTR existingFileName, LPSECURITY_ATTRIBUTES)
+{
+    std::string target, source;
+    if (fileName == nullptr || existingFileName == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!MapForCall(existingFileName, source) || !MapForCall(fileName, target))
+        return FALSE;
+    std::string sourceName, targetName;
+    CFd sourceFolder(OpenParentOnMachine(source, sourceName));
+    if (sourceFolder.Get() < 0)
+        return Fail(ErrnoForPath(errno, source));
+    CFd targetFolder(OpenParentOnMachine(target, targetName));
+    if (targetFolder.Get() < 0)
+        return Fail(ErrnoForPath(errno, target));
+    struct stat from;
+    if (fstatat(sourceFolder.Get(), sourceName.c_str(), &from, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fail(ErrnoForPath(errno, source));
+    if (!S_ISREG(from.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (linkat(sourceFolder.Get(), sourceName.c_str(), targetFolder.Get(), targetName.c_str(), 0) ==
+        0)
+        return TRUE;
+    return Fail(errno == EEXIST  ? ERROR_ALREADY_EXISTS
+                : errno == EXDEV ? ERROR_NOT_SAME_DEVICE
+                                 : ErrnoForPath(errno, target));
 }
 
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)

@@ -785,10 +785,20 @@ TEST(WinRpc, EndpointOfAnotherProcessAndItsDeath)
                                             {"RPC_PID_FILE", pidFile}},
                                            &output);
         });
-    ASSERT_TRUE(
-        testsupport::WaitFor([&] { return access(pidFile.c_str(), F_OK) == 0; }, kWaitGuard));
-    pid_t server = static_cast<pid_t>(atoi(testsupport::ReadHostFile(pidFile).c_str()));
-    ASSERT_GT(server, 0);
+    // The file may be there before its number is.
+    pid_t server = 0;
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&]
+        {
+            server = static_cast<pid_t>(atoi(testsupport::ReadHostFile(pidFile).c_str()));
+            return server > 0;
+        },
+        kWaitGuard));
+    if (server <= 0)
+    {
+        child.join();
+        FAIL() << output;
+    }
     EXPECT_EQ(RpcServerUseProtseqEpW((RPC_WSTR)L"ncalrpc", 0, (RPC_WSTR)L"RPC-CHILD", nullptr),
               RPC_S_DUPLICATE_ENDPOINT);
     RPC_BINDING_HANDLE binding = Bind(L"ncalrpc:[rpc-child]");

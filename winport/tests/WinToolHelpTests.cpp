@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ pid_t StartSleeper(const std::string& machine)
     char* argv[] = {program, seconds, nullptr};
     pid_t pid = -1;
     posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data());
+    // Returned once it runs its program (before, it is still a copy of this one).
+    testsupport::WaitFor(
+        [pid] {
+            return testsupport::ReadHostFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
+        },
+        std::chrono::seconds(10));
     return pid;
 }
 

@@ -6,6 +6,7 @@
 #include "framework/ErrorHandles.h"
 #include "winport/WinTypes.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -71,10 +72,14 @@ public:
                                                 const std::wstring& destination);
 
 private:
+    // Each listed entry's attributes: the source's and the destination's (INVALID_FILE_ATTRIBUTES
+    // when it is not there), so that the copy asks no file twice what it is.
+    using TEntryAttributes = std::map<std::wstring, std::pair<DWORD, DWORD>>;
     static void AnalysisCopyFileInfo(const std::wstring& sourceRoot, const std::wstring& source,
                                      const std::wstring& destination, bool compareFileVersion,
                                      std::vector<std::wstring>& overrideList,
-                                     std::vector<std::wstring>& addList);
+                                     std::vector<std::wstring>& addList,
+                                     TEntryAttributes* attributes = nullptr);
     static bool OverrideFiles(const std::wstring& destination, const std::wstring& backup,
                               const std::vector<std::wstring>& list);
     static void DeleteFiles(const std::wstring& root, const std::vector<std::wstring>& list);

@@ -124,21 +124,31 @@ void CancelDeleteAtReboot(const std::wstring& path)
     RegCloseKey(key);
 }
 
+// Takes a destination file's name away, so that what comes in its place is a new file; true when
+// the name is gone (or was not there), false when the file stays (a process holds it).
+bool Unlink(const std::wstring& path)
+{
+    if (DeleteFileW(path.c_str()))
+        return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return true;
+    if (error != ERROR_ACCESS_DENIED)
+        return false;
+    CFileSupport::RemoveFileReadOnlyFlag(path); // a read-only file is deleted as Windows allows
+    return DeleteFileW(path.c_str()) != FALSE;
+}
+
 // A file that an install set aside because a process held it ("NAME_temp") is the very file that
 // was saved: it goes back in place by name, so the holder keeps its file and nothing waits for the
 // next start. False when there is no such file or it cannot be put back.
 bool PutBackSetAside(const std::wstring& saved, const std::wstring& to)
 {
     std::wstring aside = to + L"_temp";
-    if (!CFileSupport::IsExist(aside) || CFileSupport::IsDirectory(aside) ||
-        !SameContent(saved, aside))
+    DWORD attributes = GetFileAttributesW(aside.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !SameContent(saved, aside) || !Unlink(to))
         return false;
-    if (CFileSupport::IsExist(to))
-    {
-        CFileSupport::RemoveFileReadOnlyFlag(to);
-        if (!DeleteFileW(to.c_str()))
-            return false;
-    }
     if (!MoveFileW(aside.c_str(), to.c_str()))
         return false;
     CancelDeleteAtReboot(aside);
@@ -147,42 +157,28 @@ bool PutBackSetAside(const std::wstring& saved, const std::wstring& to)
     return true;
 }
 
-// A saved file is a second name of the file it saves when it can be (the same drive, and the
-// file not read-only, whose flag would then be the saved copy's too): saving costs no copy, and
-// the destination is replaced by a new file, never written in place.
-bool IsWritable(const std::wstring& path)
-{
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
-}
-
-bool SaveFile(const std::wstring& from, const std::wstring& to)
-{
-    if (IsWritable(from) && CreateHardLinkW(to.c_str(), from.c_str(), nullptr))
-        return true;
-    return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
-}
-
-// Takes a destination file's name away, so that what comes in its place is a new file; false
-// when the file stays (a process holds it).
-bool Unlink(const std::wstring& path)
-{
-    if (!CFileSupport::IsExist(path))
-        return true;
-    CFileSupport::RemoveFileReadOnlyFlag(path);
-    return DeleteFileW(path.c_str()) != FALSE;
-}
-
-// Puts a saved file back over the destination's: the file set aside, else the saved file by a
-// second name (not a read-only one: clearing the flag to delete the saved file would clear the
-// restored file's), else a copy.
-bool RestoreFile(const std::wstring& saved, const std::wstring& to)
+// Puts a saved file (whose attributes are given) back over the destination's: the file set
+// aside, else the saved file by a second name (not a read-only one: clearing the flag to delete
+// the saved file would clear the restored file's), else a copy.
+bool RestoreFile(const std::wstring& saved, const std::wstring& to, DWORD attributes)
 {
     if (PutBackSetAside(saved, to))
         return true;
-    if (IsWritable(saved) && Unlink(to) && CreateHardLinkW(to.c_str(), saved.c_str(), nullptr))
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 && Unlink(to) &&
+        CreateHardLinkW(to.c_str(), saved.c_str(), nullptr))
         return true;
     return CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// A saved file is a second name of the file it saves when it can be (the same drive, and the
+// file not read-only, whose flag would then be the saved copy's too): saving costs no copy, and
+// the destination is replaced by a new file, never written in place.
+bool SaveFile(const std::wstring& from, const std::wstring& to, DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+        CreateHardLinkW(to.c_str(), from.c_str(), nullptr))
+        return true;
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
 // A list entry names a path below the folder it is read for: relative, without "..".
@@ -268,7 +264,8 @@ const wchar_t kUnknownHolder[] = L"Install copy file encounter a file lock probl
 void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const std::wstring& source,
                                         const std::wstring& destination, bool compareFileVersion,
                                         std::vector<std::wstring>& overrideList,
-                                        std::vector<std::wstring>& addList)
+                                        std::vector<std::wstring>& addList,
+                                        TEntryAttributes* attributes)
 {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW(CStringSupport::PathCombinePath(source, L"*.*").c_str(), &found);
@@ -283,15 +280,24 @@ void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const st
         std::wstring sourcePath = CStringSupport::PathCombinePath(source, name);
         std::wstring destinationPath = CStringSupport::PathCombinePath(destination, name);
         std::wstring relative = sourcePath.substr(root.size());
+        DWORD there = GetFileAttributesW(destinationPath.c_str());
+        bool exists = there != INVALID_FILE_ATTRIBUTES;
+        auto record = [&]
+        {
+            if (attributes != nullptr)
+                (*attributes)[relative] = {found.dwFileAttributes, there};
+        };
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         {
-            (IsExist(destinationPath) ? overrideList : addList).push_back(relative);
+            (exists ? overrideList : addList).push_back(relative);
+            record();
             AnalysisCopyFileInfo(sourceRoot, sourcePath, destinationPath, compareFileVersion,
-                                 overrideList, addList);
+                                 overrideList, addList, attributes);
         }
-        else if (!IsExist(destinationPath))
+        else if (!exists)
         {
             addList.push_back(relative);
+            record();
             ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The file [%s] would be added.", relative.c_str());
         }
         else
@@ -300,6 +306,7 @@ void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const st
             if (newer == 1 || newer == -2)
             {
                 overrideList.push_back(relative);
+                record();
                 ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The file [%s] would be updated.", relative.c_str());
             }
             else
@@ -319,9 +326,10 @@ bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wst
         if (entry == L".")
             continue;
         std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
-        if (IsDirectory(from))
+        DWORD saved = GetFileAttributesW(from.c_str());
+        if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_DIRECTORY) != 0)
             continue;
-        if (!RestoreFile(from, to))
+        if (!RestoreFile(from, to, saved))
         {
             ADVLOG(ADVLOG_SEVERITY_WARNING, L"OverrideFiles failed from %s to %s because:%s",
                    from.c_str(), to.c_str(), LastErrorText().c_str());
@@ -336,9 +344,12 @@ void CFileSupport::DeleteFiles(const std::wstring& root, const std::vector<std::
     for (const std::wstring& entry : list)
     {
         std::wstring path = Combine(root, entry);
-        if (!IsExist(path))
+        if (entry != L"." && DeleteFileW(path.c_str()))
+            continue; // the common case, in one call
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
             continue;
-        if (IsDirectory(path))
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         {
             CFileSupportErrorHandle removed = RemoveDirectoryEx(path);
             if (!removed.IsSuccess())
@@ -436,7 +447,11 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
     }
 
     std::vector<std::wstring> overrideList, addList;
-    AnalysisCopyFileInfo(source, source, destination, compareFileVersion, overrideList, addList);
+    TEntryAttributes attributes;
+    AnalysisCopyFileInfo(source, source, destination, compareFileVersion, overrideList, addList,
+                         &attributes);
+    auto isFolder = [&](const std::wstring& entry)
+    { return (attributes[entry].first & FILE_ATTRIBUTE_DIRECTORY) != 0; };
 
     // Backup: what is written into the backup folder is recorded, to be taken away again.
     std::vector<std::wstring> created;
@@ -451,9 +466,9 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
         for (const std::wstring& entry : overrideList)
         {
             std::wstring from = Combine(destination, entry), to = Combine(backup, entry);
-            bool saved = IsDirectory(from)
-                             ? (IsDirectory(to) || ::CreateDirectoryW(to.c_str(), nullptr))
-                             : SaveFile(from, to);
+            bool saved = isFolder(entry)
+                             ? (::CreateDirectoryW(to.c_str(), nullptr) || IsDirectory(to))
+                             : SaveFile(from, to, attributes[entry].second);
             if (!saved)
             {
                 ADVLOG(ADVLOG_SEVERITY_ERROR,
@@ -500,7 +515,7 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
     for (const std::wstring& entry : overrideList)
     {
         std::wstring from = Combine(source, entry), to = Combine(destination, entry);
-        if (IsDirectory(from))
+        if (isFolder(entry))
             continue;
         // A read-only file is replaced like any other (its backup keeps the flag, and a rollback
         // gives it back); only a file that a process holds needs setting aside. The new file
@@ -520,7 +535,8 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
             MoveFileExW((to + L"_temp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
             locks.insert(locks.end(), holders.begin(), holders.end());
         }
-        RemoveFileReadOnlyFlag(to);
+        if ((attributes[entry].first & FILE_ATTRIBUTE_READONLY) != 0)
+            RemoveFileReadOnlyFlag(to); // the copy came with the pack's flag
         replaced.push_back(entry);
     }
 
@@ -542,7 +558,7 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
     {
         std::wstring from = Combine(source, entry), to = Combine(destination, entry);
         bool done;
-        if (IsDirectory(from))
+        if (isFolder(entry))
         {
             done = IsDirectory(to);
             if (!done && ::CreateDirectoryW(to.c_str(), nullptr))
@@ -556,7 +572,8 @@ CNormalErrorHandle CFileSupport::InstallCopyFile(const std::wstring& source,
             done = CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
             if (done)
             {
-                RemoveFileReadOnlyFlag(to);
+                if ((attributes[entry].first & FILE_ATTRIBUTE_READONLY) != 0)
+                    RemoveFileReadOnlyFlag(to);
                 added.push_back(entry);
             }
         }
@@ -594,7 +611,10 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
     for (const std::wstring& entry : addList)
     {
         std::wstring path = Combine(destination, entry);
-        if (IsDirectory(path))
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         {
             if (!RemoveDirectoryEx(path).IsSuccess())
                 ADVLOG(ADVLOG_SEVERITY_WARNING,
@@ -602,15 +622,11 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
                        L"delete this file manually.",
                        path.c_str());
         }
-        else if (IsExist(path))
+        else if (!Unlink(path)) // an added file may have come read-only
         {
-            RemoveFileReadOnlyFlag(path); // an added file may have come read-only
-            if (!DeleteFileW(path.c_str()))
-            {
-                std::vector<std::wstring> holders = LockHolders(path);
-                FailLocked(result, path, holders);
-                return result;
-            }
+            std::vector<std::wstring> holders = LockHolders(path);
+            FailLocked(result, path, holders);
+            return result;
         }
     }
     ReadList(Combine(backup, PackageNames::kOverrideList), overrideList,
@@ -620,9 +636,10 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
         if (entry == L".")
             continue;
         std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
-        if (IsDirectory(from))
+        DWORD saved = GetFileAttributesW(from.c_str());
+        if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_DIRECTORY) != 0)
             continue;
-        if (!RestoreFile(from, to))
+        if (!RestoreFile(from, to, saved))
         {
             std::vector<std::wstring> holders = LockHolders(to);
             FailLocked(result, to, holders);
@@ -738,7 +755,7 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
         if (IsExist(to) && !save(entry, L"create backup folder failed [%s] error when uninstall "
                                         L"copy file action, please delete folder file manually."))
             return undo();
-        if (RestoreFile(from, to))
+        if (RestoreFile(from, to, GetFileAttributesW(from.c_str())))
             continue;
         std::vector<std::wstring> holders = HoldersIn(modules, to);
         if (holders.empty())

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -232,16 +233,63 @@ int OpenLinux(const std::string& host, int flags, mode_t mode)
 
 } // namespace
 
+namespace
+{
+
+// The drive roots this process opens beneath, each opened once: every file call starts at one.
+// A root that was removed (its machine made anew) is opened again.
+class CRootDescriptors
+{
+public:
+    // A descriptor of the root that stays open (not the caller's to close), or -1 with errno.
+    int Get(const std::string& root)
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        auto found = m_Roots.find(root);
+        struct stat st;
+        if (found != m_Roots.end())
+        {
+            if (fstat(found->second, &st) == 0 && st.st_nlink > 0)
+                return found->second;
+            close(found->second);
+            m_Roots.erase(found);
+        }
+        // The root itself must be a folder, not a link (drive/z is the Linux drive's).
+        int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return errno == ENOTDIR || errno == ELOOP ? Refuse() : -1;
+        if (m_Roots.size() >= 64) // many machines' drives: keep the number of descriptors low
+        {
+            for (auto& [name, descriptor] : m_Roots)
+                close(descriptor);
+            m_Roots.clear();
+        }
+        m_Roots[root] = fd;
+        return fd;
+    }
+
+private:
+    std::mutex m_Lock;
+    std::map<std::string, int> m_Roots;
+};
+
+CRootDescriptors& RootDescriptors()
+{
+    static CRootDescriptors* s_Roots = new CRootDescriptors(); // lives as long as the process
+    return *s_Roots;
+}
+
+} // namespace
+
 int OpenOnMachine(const std::string& host, int flags, mode_t mode)
 {
     std::string root, rest;
     if (!SplitDrive(host, root, rest))
         return OpenLinux(host, flags, mode);
-    // The root itself must be a folder, not a link (drive/z is the Linux drive's).
-    CFdGuard rootFd(open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (rootFd.Get() < 0)
-        return errno == ENOTDIR || errno == ELOOP ? Refuse() : -1;
-    return OpenBeneath(rootFd.Get(), rest, flags, mode);
+    int rootFd = RootDescriptors().Get(root);
+    if (rootFd < 0)
+        return -1;
+    return OpenBeneath(rootFd, rest, flags, mode);
 }
 
 int OpenParentOnMachine(const std::string& host, std::string& leaf)

@@ -7,7 +7,9 @@
 #include "winport/fleet/Network.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -58,6 +60,38 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
     bool linuxDrive = letter == 'z' && hasLinuxDrive;
     if ((letter == 'z' && !hasLinuxDrive) || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return ERROR_PATH_NOT_FOUND;
+    if (!linuxDrive && !components.empty())
+    {
+        // The common case in one open: the path is there as spelled, with no link below the
+        // drive's root (which the open refuses). Otherwise the names are matched one by one.
+        std::string exact = root;
+        for (const std::wstring& component : components)
+            exact += "/" + ToUtf8(component);
+        int fd = posix::OpenOnMachine(exact, O_PATH | O_NOFOLLOW);
+        bool link = fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+        if (fd >= 0)
+            close(fd);
+        if (fd >= 0 && !link)
+        {
+            hostPath = exact;
+            return ERROR_SUCCESS;
+        }
+        errno = link ? ELOOP : errno;
+        // A name that is not there yet, in a folder that is: only the last name is matched.
+        std::string parent = exact.substr(0, exact.size() - ToUtf8(components.back()).size() - 1);
+        fd = errno == ENOENT ? posix::OpenOnMachine(parent, O_PATH | O_DIRECTORY) : -1;
+        if (fd >= 0)
+        {
+            close(fd);
+            std::string name = ToUtf8(components.back()), found;
+            if (!FindEntry(parent, name, found))
+                found = name;
+            else if (lstat((parent + "/" + found).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+                return ERROR_ACCESS_DENIED;
+            hostPath = parent + "/" + found;
+            return ERROR_SUCCESS;
+        }
+    }
     std::string path = linuxDrive ? std::string() : root;
     bool exists = true;
     for (const std::wstring& component : components)
@@ -89,22 +123,30 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
 DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
 {
     const SMachine& machine = CurrentMachine();
+    // Only a relative path needs the current folder.
+    bool absolute =
+        (windowsPath.size() >= 3 && windowsPath[1] == L':' &&
+         (windowsPath[2] == L'\\' || windowsPath[2] == L'/')) ||
+        (windowsPath.size() >= 2 && (windowsPath[0] == L'\\' || windowsPath[0] == L'/') &&
+         (windowsPath[1] == L'\\' || windowsPath[1] == L'/'));
     wchar_t current[MAX_PATH];
-    DWORD n = GetCurrentDirectoryW(MAX_PATH, current);
+    DWORD n = absolute ? 0 : GetCurrentDirectoryW(MAX_PATH, current);
     SParsedPath parsed;
     DWORD rc = ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (parsed.kind == SParsedPath::EKind::Unc)
         return posix::MapUncPath(parsed, hostPath);
-    return MapOnMachine(machine.folder, machine.hasLinuxDrive, parsed.drive, parsed.components, hostPath);
+    return MapOnMachine(machine.folder, machine.hasLinuxDrive, parsed.drive, parsed.components,
+                        hostPath);
 }
 
 std::wstring HostPathToWindows(const std::string& hostPath)
 {
     const SMachine& machine = CurrentMachine();
     std::string drives = machine.folder + "/drive/";
-    auto toBackslashes = [](std::string text) {
+    auto toBackslashes = [](std::string text)
+    {
         for (char& c : text)
         {
             if (c == '/')
@@ -118,7 +160,8 @@ std::wstring HostPathToWindows(const std::string& hostPath)
         std::string rest = hostPath.substr(drives.size() + 1);
         if (letter != 'z' && (rest.empty() || rest[0] == '/'))
         {
-            std::wstring result(1, static_cast<wchar_t>(toupper(static_cast<unsigned char>(letter))));
+            std::wstring result(1,
+                                static_cast<wchar_t>(toupper(static_cast<unsigned char>(letter))));
             result += L":";
             result += rest.empty() ? L"\\" : toBackslashes(rest);
             return result;

@@ -222,6 +222,7 @@ struct CThreadPoolForBlockOperation::SState
 {
     std::mutex lock;
     std::condition_variable work;
+    std::condition_variable ended; // a worker has ended
     std::deque<IExecutionUnitForBlockOperation*> queue;
 };
 
@@ -268,8 +269,21 @@ void CThreadPoolForBlockOperation::Uninit()
         for (auto& worker : workers)
             worker->quit = true;
     }
+    if (workers.empty())
+        return;
     m_pState->work.notify_all();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        // Idle workers end at once; one busy with a unit gets a millisecond, then is let go.
+        std::unique_lock<std::mutex> guard(m_pState->lock);
+        m_pState->ended.wait_for(guard, std::chrono::milliseconds(1),
+                                 [&]
+                                 {
+                                     for (auto& worker : workers)
+                                         if (!worker->ended)
+                                             return false;
+                                     return true;
+                                 });
+    }
     for (auto& worker : workers)
     {
         // A worker still busy with its unit is let go: it ends once the unit is over.
@@ -301,5 +315,9 @@ void CThreadPoolForBlockOperation::ThreadExecutionEntry(std::shared_ptr<SState> 
         }
         unit->OnRunBlockOperation();
     }
-    worker->ended = true;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        worker->ended = true;
+    }
+    state->ended.notify_all();
 }

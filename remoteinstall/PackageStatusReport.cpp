@@ -172,11 +172,8 @@ int CPackageStatusReport::Init()
                m_pPeerToAgent->GetErrorMessage().c_str());
         return 0;
     }
-    if (m_pThreadPool == nullptr)
-    {
-        m_pThreadPool = new CThreadPoolForBlockOperation();
-        m_pThreadPool->Init(5);
-    }
+    // The pool's threads come with the first report that needs them: many package processes
+    // report nothing, and a short one should not pay for five threads.
     return 1;
 }
 
@@ -252,7 +249,12 @@ int CPackageStatusReport::SendTaskToSetupUsingThreadPool(ITaskSupport* task)
         // Two time-outs in a row: the agent is taken as gone and this process stops reporting.
         if (m_nBusTaskSendFailedCount >= 2)
             return 0;
-        pooled = m_pThreadPool != nullptr;
+        pooled = m_pPeerToAgent != nullptr;
+        if (pooled && m_pThreadPool == nullptr)
+        {
+            m_pThreadPool = new CThreadPoolForBlockOperation();
+            m_pThreadPool->Init(5);
+        }
     }
     if (!pooled)
         return SendTaskToSetup(task);

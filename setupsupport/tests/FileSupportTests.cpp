@@ -212,7 +212,10 @@ TEST(FileSupport, RemoveDirectoryExLeavesALoadedModule)
     std::wstring dir = Workspace(L"rmbusy");
     Write(dir + L"\\t\\a.txt", "a");
     Write(dir + L"\\t\\other\\b.txt", "b");
-    Write(dir + L"\\t\\sub\\module.dll", std::string(8192, '\x90'));
+    // A module is a program file: it begins as one.
+    Write(dir + L"\\t\\sub\\module.dll", "\x7f"
+                                         "ELF" +
+                                             std::string(8188, '\x90'));
     Write(dir + L"\\t\\sub\\z.txt", "z");
     MakeReadOnly(dir + L"\\t\\sub\\module.dll");
     // Mapped executable, as a loaded module is.
@@ -376,8 +379,8 @@ TEST(FileSupport, EnumeratesFilesInNameOrder)
     ASSERT_TRUE(CFileSupport::EnumAllFilesInFolder(dir + L"\\", files));
     EXPECT_EQ(files, (std::vector<std::wstring>{dir + L"\\A.txt", dir + L"\\b.txt"}));
     ASSERT_TRUE(CFileSupport::RecursivelyEnumAllFilesInFolder(dir, files));
-    EXPECT_EQ(files,
-              (std::vector<std::wstring>{L"A.txt", L"b.txt", L"c\\x.txt", L"m\\k\\deep.txt", L"m\\z.txt"}));
+    EXPECT_EQ(files, (std::vector<std::wstring>{L"A.txt", L"b.txt", L"c\\x.txt", L"m\\k\\deep.txt",
+                                                L"m\\z.txt"}));
     EXPECT_FALSE(CFileSupport::RecursivelyEnumAllFilesInFolder(dir + L"\\missing", files));
     EXPECT_TRUE(files.empty());
 }
@@ -479,8 +482,8 @@ TEST_F(FileSupportOnServer, CopyDirectoryToTheAdminShare)
         CFileSupport::RecursivelyEnumAllFilesInFolder(L"\\\\EXCH1\\ADMIN$\\Temp\\x", files));
     RevertToSelf();
     ASSERT_TRUE(result.IsSuccess()) << result.GetSystemErrorCode();
-    EXPECT_EQ(files,
-              (std::vector<std::wstring>{L"bin\\agent.dll", L"bin\\x64\\agent64.dll", L"setup.ini"}));
+    EXPECT_EQ(files, (std::vector<std::wstring>{L"bin\\agent.dll", L"bin\\x64\\agent64.dll",
+                                                L"setup.ini"}));
     EXPECT_EQ(testsupport::ReadHostFile(OnServer("x/setup.ini")), "[Setup]\r\n");
     EXPECT_EQ(testsupport::ReadHostFile(OnServer("x/bin/agent.dll")), std::string(100000, 'a'));
     EXPECT_EQ(testsupport::ReadHostFile(OnServer("x/bin/x64/agent64.dll")), "64");

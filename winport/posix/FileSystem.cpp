@@ -108,6 +108,18 @@ bool IsLoadedModule(const std::string& host)
     struct stat st;
     if (stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
+    // Only a program or library is mapped to run: a file that does not begin as one is nobody's
+    // module, and the processes need not be looked at.
+    {
+        CFd file(open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        char magic[4] = {};
+        if (file.Get() >= 0 &&
+            (read(file.Get(), magic, sizeof magic) != sizeof magic || memcmp(magic,
+                                                                             "\x7f"
+                                                                             "ELF",
+                                                                             sizeof magic) != 0))
+            return false;
+    }
     // A mapping of the file reads "... DEV INODE PATH" in a process's maps: look for that text
     // in the whole file at once, and only then at the line's permissions.
     char key[64];

@@ -12,6 +12,7 @@
 // - Exceptions are C++ exceptions (winport::rpc::CRaisedException) under the RpcTryExcept macros.
 #pragma once
 
+#include "winport/WinDebug.h"
 #include "winport/WinTypes.h"
 
 #include <exception>
@@ -342,12 +343,6 @@ private:
     }                                                                                              \
     }
 #define RpcExceptionCode() (rpcExceptionCode_)
-#ifndef EXCEPTION_EXECUTE_HANDLER
-#define EXCEPTION_EXECUTE_HANDLER 1
-#endif
-#ifndef EXCEPTION_CONTINUE_SEARCH
-#define EXCEPTION_CONTINUE_SEARCH 0
-#endif
 // Every raised status is one the caller handles: there are no access violations to pass on.
 #define RpcExceptionFilter(code) ((void)(code), EXCEPTION_EXECUTE_HANDLER)
 

@@ -3,6 +3,7 @@
 #include "package/tests/PackageTestSupport.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinFile.h"
+#include "winport/WinString.h"
 
 #include <gtest/gtest.h>
 
@@ -134,4 +135,44 @@ TEST_F(ActionHost, UnreadablePropertiesStopItAndAMissingBundleDoesNot)
     EXPECT_EQ(Property(L"Test.SeenParameter"), L"x=1");
     EXPECT_NE(ProgramLog(L"actionhost").find("unable to read string resource"), std::string::npos);
     testsupport::WriteHostFile(bundle, texts);
+}
+
+TEST_F(ActionHost, StockActionsRefuseBadParameterStrings)
+{
+    struct SCase
+    {
+        const wchar_t* function;
+        const wchar_t* parameters;
+        const char* logged;
+    };
+    const SCase cases[] = {
+        {L"Install_CopyFile", L"SrcPath=C:\\x",
+         "Install_CopyFile failed, the parameter string is not correct:SrcPath=C:\\x"},
+        {L"RollBack_CopyFile", L"",
+         "Install_CopyFile failed, the parameter string is not correct:"},
+        {L"Install_RollbackRegistry", L"BackupPath=C:\\x",
+         "Install_RollbackRegistry failed, the parameter string is not correct"},
+        {L"Install_ModifyRegistry", L"[RegParameter:C:\\x]=[RegUpadate:REG_SZ]",
+         "Install_ModifyRegistry Parameter string is not well formatted"},
+        {L"StartService_StatusConcerned", L"name=x",
+         "StartService_StatusConcerned failed, the parameter string is not correct"},
+        {L"StopService_StatusIgnored", L"", "StopService_StatusIgnored failed, the parameter"},
+        {L"DoSystemCommand", L"CommandRunDirectory=C:\\Windows",
+         "DoCommand failed, the parameter string"},
+    };
+    for (const SCase& bad : cases)
+    {
+        SCOPED_TRACE(winport::ToUtf8(bad.function));
+        SetUp();
+        EXPECT_EQ(Host(std::wstring(L"\"Bad\" \"stockactions.dll\" \"") + bad.function +
+                       L"\" -1 \"" + bad.parameters + L"\""),
+                  kFailed);
+        EXPECT_NE(ProgramLog(L"actionhost").find(bad.logged), std::string::npos)
+            << ProgramLog(L"actionhost");
+    }
+    // The actions that cannot fail only log theirs.
+    SetUp();
+    EXPECT_EQ(Host(L"\"Bad\" \"stockactions.dll\" \"Install_CopyUnInstallFile\" -1 \"\""), 0ul);
+    EXPECT_NE(ProgramLog(L"actionhost").find("Install_CopyUnInstallFile failed, the parameter"),
+              std::string::npos);
 }

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -46,6 +47,17 @@ std::wstring JoinLines(const std::vector<std::wstring>& lines)
         text += line;
     }
     return text;
+}
+
+// While a list runs, each inverse is handed here before its change is made, for the list's
+// partial rollback file: a process killed between a change and its note would leave the change
+// without its way back.
+thread_local std::function<void(const std::wstring&)> t_NoteInverse;
+
+void NoteInverse(const std::wstring& inverse)
+{
+    if (t_NoteInverse)
+        t_NoteInverse(inverse);
 }
 
 bool IsStringType(DWORD type)
@@ -279,6 +291,7 @@ CNormalErrorHandle CRegistryUpdateAction::DoAction(std::wstring& rollbackText)
         CRegistryCreateKeyAction create(REGISTRY_INTERNAL_ACTION_CREATE_KEY, m_hRootKey,
                                         m_dwDataType, path, L"", L"");
         std::wstring inverse = create.GetRollbackActionString();
+        NoteInverse(inverse);
         if (!create.DoAction().IsSuccess())
             ADVLOG(ADVLOG_SEVERITY_WARNING, L"Do Action failed for %s", create.ToString().c_str());
         else
@@ -292,6 +305,7 @@ CNormalErrorHandle CRegistryUpdateAction::DoAction(std::wstring& rollbackText)
         CRegistrySetValueAction set(REGISTRY_INTERNAL_ACTION_SET_VALUE, m_hRootKey, m_dwDataType,
                                     m_strKeyPath, m_strValueName, m_strValue);
         std::wstring inverse = set.GetRollbackActionString();
+        NoteInverse(inverse);
         CRegistrySupportErrorHandle done = set.DoAction();
         if (done.IsSuccess())
         {
@@ -322,6 +336,7 @@ CNormalErrorHandle CRegistryRemoveAction::DoAction(std::wstring& rollbackText)
     CRegistryRemoveValueAction remove(REGISTRY_INTERNAL_ACTION_REMOVE_VALUE, m_hRootKey,
                                       m_dwDataType, m_strKeyPath, m_strValueName, L"");
     std::wstring inverse = remove.GetRollbackActionString();
+    NoteInverse(inverse);
     CRegistrySupportErrorHandle done = remove.DoAction();
     if (done.IsSuccess())
     {
@@ -375,6 +390,7 @@ CNormalErrorHandle CRegistryRemoveAction::RemoveKeyTree(std::wstring& rollbackTe
             CRegistryRemoveValueAction remove(REGISTRY_INTERNAL_ACTION_REMOVE_VALUE, m_hRootKey,
                                               m_dwDataType, *it, name, L"");
             std::wstring inverse = remove.GetRollbackActionString();
+            NoteInverse(inverse);
             if (!remove.DoAction().IsSuccess())
             {
                 failure = CStringSupport::StringFormat(
@@ -388,6 +404,7 @@ CNormalErrorHandle CRegistryRemoveAction::RemoveKeyTree(std::wstring& rollbackTe
         CRegistryRemoveKeyAction remove(REGISTRY_INTERNAL_ACTION_REMOVE_KEY, m_hRootKey,
                                         m_dwDataType, *it, L"", L"");
         std::wstring inverse = remove.GetRollbackActionString();
+        NoteInverse(inverse);
         CRegistrySupportErrorHandle done = remove.DoAction();
         if (!done.IsSuccess())
         {
@@ -760,6 +777,68 @@ CRegistryInternalAction* CRegistrySupport::ProductInternalActionByString(const s
     return nullptr;
 }
 
+namespace
+{
+
+// The inverses of a list, written as its actions run (the rollback file's name with ".partial"):
+// a host killed half-way, or ended by its time limit, leaves what undoes the part that ran.
+class CPartialRollbackFile
+{
+public:
+    CPartialRollbackFile(const std::wstring& folder, const std::wstring& path)
+        : m_strPath(path + L".partial")
+    {
+        m_bMadeFolder =
+            !CFileSupport::IsExist(folder) && CFileSupport::CreateDirectoryRecursively(folder);
+        m_strFolder = folder;
+        m_pFile = _wfopen(m_strPath.c_str(), L"w, ccs=UTF-8");
+        if (m_pFile == nullptr)
+            ADVLOG(ADVLOG_SEVERITY_WARNING, L"The partial rollback file [%s] cannot be written",
+                   m_strPath.c_str());
+    }
+    ~CPartialRollbackFile() { Close(); }
+    CPartialRollbackFile(const CPartialRollbackFile&) = delete;
+    CPartialRollbackFile& operator=(const CPartialRollbackFile&) = delete;
+
+    void Add(const std::wstring& inverse)
+    {
+        if (m_pFile == nullptr)
+            return;
+        std::wstring line = inverse + L"\n";
+        winport::fputws(line.c_str(), m_pFile);
+        fflush(m_pFile);
+    }
+    // The list is over: the file becomes the rollback file at path, when that is not there yet.
+    bool KeepAs(const std::wstring& path)
+    {
+        Close();
+        return MoveFileExW(m_strPath.c_str(), path.c_str(), 0) != FALSE;
+    }
+    // The list was undone: nothing of it stays.
+    void Discard()
+    {
+        Close();
+        DeleteFileW(m_strPath.c_str());
+        if (m_bMadeFolder)
+            RemoveDirectoryW(m_strFolder.c_str());
+    }
+
+private:
+    void Close()
+    {
+        if (m_pFile != nullptr)
+            fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+
+    std::wstring m_strPath;
+    std::wstring m_strFolder;
+    bool m_bMadeFolder = false;
+    FILE* m_pFile = nullptr;
+};
+
+} // namespace
+
 CNormalErrorHandle CRegistrySupport::InstallModifyRegistry(const std::wstring& folder,
                                                            const std::wstring& rollbackFileName,
                                                            const std::wstring& actions)
@@ -768,6 +847,16 @@ CNormalErrorHandle CRegistrySupport::InstallModifyRegistry(const std::wstring& f
     CKeyCacheScope keys;
     CNormalErrorHandle result;
     std::vector<std::wstring> collected;
+    std::wstring path = folder + L"\\" + rollbackFileName;
+    CPartialRollbackFile partial(folder, path);
+    struct SNoting
+    {
+        explicit SNoting(CPartialRollbackFile& file)
+        {
+            t_NoteInverse = [&file](const std::wstring& inverse) { file.Add(inverse); };
+        }
+        ~SNoting() { t_NoteInverse = nullptr; }
+    } noting(partial);
     for (const std::wstring& piece : CStringSupport::StringToVector(actions, L']'))
     {
         if (CStringSupport::StringTrim(piece, L" \t\r\n").empty())
@@ -800,11 +889,16 @@ CNormalErrorHandle CRegistrySupport::InstallModifyRegistry(const std::wstring& f
         result.SetErrorMessage(L"Test fault after the registry actions");
     if (result.IsSuccess())
     {
-        std::wstring path = folder + L"\\" + rollbackFileName;
         if (!CFileSupport::IsExist(folder))
             CFileSupport::CreateDirectoryRecursively(folder);
         if (CFileSupport::IsExist(path))
+        {
+            partial.Discard();
             return result; // the first run's file: a rollback goes back to before that run
+        }
+        if (partial.KeepAs(path))
+            return result;
+        partial.Discard();
         CFileSupportErrorHandle written = CFileSupport::WriteToFile(JoinLines(collected), path);
         if (written.IsSuccess())
             return result;
@@ -813,7 +907,9 @@ CNormalErrorHandle CRegistrySupport::InstallModifyRegistry(const std::wstring& f
             written.GetSystemErrorInfor().c_str()));
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"%s", result.GetErrorMessage().c_str());
     }
+    t_NoteInverse = nullptr; // undoing is no change of the list's
     RollbackRegistry(JoinLines(collected));
+    partial.Discard();
     return result;
 }
 
@@ -823,6 +919,13 @@ CNormalErrorHandle CRegistrySupport::RollbackModifyRegistry(const std::wstring& 
     ADVLOG_TRACE_FUNCTION(L"CRegistrySupport::RollbackModifyRegistry");
     CNormalErrorHandle result;
     std::wstring path = folder + L"\\" + rollbackFileName;
+    if (!CFileSupport::IsExist(path) && CFileSupport::IsExist(path + L".partial"))
+    {
+        // A list that did not end: what it wrote of its inverses undoes the part that ran.
+        ADVLOG(ADVLOG_SEVERITY_WARNING,
+               L"The list of [%s] did not end, its partial rollback file is used", path.c_str());
+        path += L".partial";
+    }
     if (!CFileSupport::IsExist(path))
     {
         ADVLOG(ADVLOG_SEVERITY_WARNING,

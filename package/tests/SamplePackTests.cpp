@@ -397,3 +397,66 @@ TEST_F(SamplePack, KilledInstallCopyIsRolledBack)
         0ul);
     EXPECT_EQ(testsupport::TreeSnapshot(product), before);
 }
+
+// A registry list killed half-way leaves the inverses of what it did, from which its rollback
+// puts the key back.
+TEST_F(SamplePack, KilledRegistryListIsRolledBack)
+{
+    const std::wstring package = L"C:\\Packages\\KillRegistry", backup = L"C:\\KillRegistry";
+    const std::wstring key = L"SOFTWARE\\KillTest";
+    LayOutPackage(package);
+    HKEY created = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &created, nullptr),
+              ERROR_SUCCESS);
+    std::wstring list;
+    for (int i = 0; i < 1200; ++i)
+    {
+        std::wstring name = L"V" + std::to_wstring(i), old = L"old" + std::to_wstring(i);
+        RegSetValueExW(created, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(old.c_str()),
+                       static_cast<DWORD>((old.size() + 1) * sizeof(wchar_t)));
+        list += L"[RegUpadate:REG_SZ,HKEY_LOCAL_MACHINE," + key + L"," + name + L",new]";
+    }
+    RegCloseKey(created);
+    auto before = testsupport::RegistrySnapshot(key);
+
+    std::wstring command = L"\"" + package +
+                           L"\\actionhost.exe\" \"Settings\" \"stockactions.dll\" "
+                           L"\"Install_ModifyRegistry\" -1 \"[RegParameter:" +
+                           backup + L",7]=" + list + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               package.c_str(), &startup, &process));
+    std::string partial = testsupport::HostPath(backup) + "/7.partial";
+    // Killed once some of the values have changed: their inverses are in the partial file.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&]
+        {
+            std::error_code error;
+            return fs::file_size(partial, error) > 2000 && !error;
+        },
+        120s));
+    ASSERT_EQ(kill(static_cast<pid_t>(process.dwProcessId), SIGKILL), 0);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // It did not end: no rollback file of a finished list.
+    EXPECT_FALSE(fs::exists(testsupport::HostPath(backup) + "/7"));
+    EXPECT_NE(testsupport::RegistrySnapshot(key), before);
+
+    EXPECT_EQ(RunPackageProgram(package, L"actionhost.exe",
+                                L"\"Settings.Rollback\" \"stockactions.dll\" "
+                                L"\"Install_RollbackRegistry\" -1 \"BackupPath=" +
+                                    backup + L",ActionId=7\""),
+              0ul);
+    auto after = testsupport::RegistrySnapshot(key);
+    std::string differences;
+    for (size_t i = 0; i < std::max(after.size(), before.size()); ++i)
+        if (i >= after.size() || i >= before.size() || after[i] != before[i])
+            differences += (i < after.size() ? after[i] : "-") + " | " +
+                           (i < before.size() ? before[i] : "-") + "\n";
+    EXPECT_TRUE(differences.empty()) << differences.substr(0, 2000);
+    EXPECT_FALSE(fs::exists(partial));
+}

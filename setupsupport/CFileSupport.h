@@ -80,8 +80,11 @@ private:
                                      std::vector<std::wstring>& overrideList,
                                      std::vector<std::wstring>& addList,
                                      TEntryAttributes* attributes = nullptr);
+    // Puts the saved files of the list back; on failure, failed (when given) names the file that
+    // could not be put back.
     static bool OverrideFiles(const std::wstring& destination, const std::wstring& backup,
-                              const std::vector<std::wstring>& list);
+                              const std::vector<std::wstring>& list,
+                              std::wstring* failed = nullptr);
     static void DeleteFiles(const std::wstring& root, const std::vector<std::wstring>& list);
     static bool RetrieveFileLockInformation(const std::wstring& path,
                                             std::vector<std::wstring>& locks);

@@ -319,7 +319,7 @@ void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const st
 }
 
 bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wstring& backup,
-                                 const std::vector<std::wstring>& list)
+                                 const std::vector<std::wstring>& list, std::wstring* failed)
 {
     for (const std::wstring& entry : list)
     {
@@ -333,6 +333,8 @@ bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wst
         {
             ADVLOG(ADVLOG_SEVERITY_WARNING, L"OverrideFiles failed from %s to %s because:%s",
                    from.c_str(), to.c_str(), LastErrorText().c_str());
+            if (failed != nullptr)
+                *failed = to;
             return false;
         }
     }
@@ -631,20 +633,11 @@ CNormalErrorHandle CFileSupport::RollbackCopyFile(const std::wstring& backup,
     }
     ReadList(Combine(backup, PackageNames::kOverrideList), overrideList,
              L"CFileSupport::RollbackCopyFile");
-    for (const std::wstring& entry : overrideList)
+    std::wstring notRestored;
+    if (!OverrideFiles(destination, backup, overrideList, &notRestored))
     {
-        if (entry == L".")
-            continue;
-        std::wstring from = Combine(backup, entry), to = Combine(destination, entry);
-        DWORD saved = GetFileAttributesW(from.c_str());
-        if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            continue;
-        if (!RestoreFile(from, to, saved))
-        {
-            std::vector<std::wstring> holders = LockHolders(to);
-            FailLocked(result, to, holders);
-            return result;
-        }
+        FailLocked(result, notRestored, LockHolders(notRestored));
+        return result;
     }
     overrideList.push_back(PackageNames::kAddList);
     overrideList.push_back(PackageNames::kOverrideList);

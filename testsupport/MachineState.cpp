@@ -6,6 +6,7 @@
 #include "winport/WinString.h"
 #include "winport/WinSvc.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -31,6 +32,19 @@ std::map<std::string, std::string> TreeSnapshot(const std::wstring& folder)
     return entries;
 }
 
+std::string HexOf(const void* bytes, size_t size)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < size; ++i)
+    {
+        unsigned char c = static_cast<const unsigned char*>(bytes)[i];
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 15];
+    }
+    return hex;
+}
+
 namespace
 {
 
@@ -51,14 +65,8 @@ void DumpKey(HKEY parent, const std::wstring& path, std::vector<std::string>& li
         nameLength = 16384;
         RegEnumValueW(key, i, name, &nameLength, nullptr, &type,
                       reinterpret_cast<BYTE*>(data.data()), &size);
-        std::string hex;
-        for (unsigned char c : data.substr(0, size))
-        {
-            static const char kDigits[] = "0123456789abcdef";
-            hex += kDigits[c >> 4];
-            hex += kDigits[c & 15];
-        }
-        lines.push_back(winport::ToUtf8(name) + " " + std::to_string(type) + " " + hex);
+        lines.push_back(winport::ToUtf8(name) + " " + std::to_string(type) + " " +
+                        HexOf(data.data(), std::min<size_t>(size, data.size())));
     }
     std::vector<std::wstring> subKeys;
     for (DWORD i = 0;; ++i)

@@ -17,6 +17,9 @@ std::map<std::string, std::string> TreeSnapshot(const std::wstring& folder);
 // bytes, one line each, in enumeration order.
 std::vector<std::string> RegistrySnapshot(const std::wstring& key);
 
+// Bytes as lower-case hex digits, as the registry snapshot shows a value's data.
+std::string HexOf(const void* bytes, size_t size);
+
 // "NAME state=N start=N" of each service (state 0 when it does not exist).
 std::vector<std::string> ServiceSnapshot(const std::vector<std::wstring>& services);
 

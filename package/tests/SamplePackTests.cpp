@@ -58,20 +58,6 @@ std::string Narrow(const std::wstring& text)
     return winport::ToUtf8(text);
 }
 
-// A text value's bytes as the registry snapshot shows them (with the terminator).
-std::string Hex(const std::wstring& text)
-{
-    std::string hex;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
-    for (size_t i = 0; i < (text.size() + 1) * sizeof(wchar_t); ++i)
-    {
-        static const char kDigits[] = "0123456789abcdef";
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 15];
-    }
-    return hex;
-}
-
 // What the pack may change on the server.
 struct SServerState
 {
@@ -223,7 +209,10 @@ TEST_F(SamplePack, ServerInstallAndUninstall)
                installed.registry.end();
     };
     EXPECT_TRUE(has("[SOFTWARE\\Halvorn\\Parvel for Exchange\\Hotfix\\Service Pack 2]"));
-    EXPECT_TRUE(has("Build 1 " + Hex(L"1200"))) << Describe(installed);
+    const std::wstring build = L"1200";
+    EXPECT_TRUE(
+        has("Build 1 " + testsupport::HexOf(build.c_str(), (build.size() + 1) * sizeof(wchar_t))))
+        << Describe(installed);
     EXPECT_EQ(installed.services, before.services) << Describe(installed);
     EXPECT_TRUE(
         fs::exists(testsupport::HostPath(std::wstring(kUninstall) + L"\\patchstarter.exe")));

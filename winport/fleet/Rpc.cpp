@@ -8,10 +8,10 @@
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/fleet/MachineClient.h"
+#include "winport/posix/LibCrypto.h"
 #include "winport/posix/MachineSocket.h"
 #include "winport/posix/PosixSupport.h"
 
-#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -1064,7 +1064,9 @@ bool Digest(const std::string& user, const std::string& password, std::string& d
     both += password;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    bool ok = EVP_Digest(both.data(), both.size(), md, &size, EVP_sha256(), nullptr) == 1;
+    const winport::posix::SLibCrypto* api = winport::posix::LibCrypto();
+    bool ok = api != nullptr &&
+              api->EVP_Digest(both.data(), both.size(), md, &size, api->EVP_sha256(), nullptr) == 1;
     Wipe(both);
     digest.assign(reinterpret_cast<char*>(md), ok ? size : 0);
     return ok;

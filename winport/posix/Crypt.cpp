@@ -1,15 +1,17 @@
-// Linux only: the CryptoAPI subset and GUIDs over OpenSSL libcrypto (RC4 from its legacy
-// provider, in a library context of our own so that the process default stays untouched).
+// Linux only: the CryptoAPI subset over OpenSSL libcrypto, loaded on first use (RC4 from its
+// legacy provider, in a library context of our own so that the process default stays
+// untouched); random bytes and GUIDs from the kernel.
 #include "winport/WinCrypt.h"
 
 #include "winport/Objbase.h"
 #include "winport/WinBase.h"
 #include "winport/WinString.h"
 
-#include <openssl/evp.h>
-#include <openssl/provider.h>
-#include <openssl/rand.h>
+#include "winport/posix/LibCrypto.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -45,6 +47,7 @@ struct SKey
 
 struct SLibrary
 {
+    const winport::posix::SLibCrypto* api = nullptr;
     OSSL_LIB_CTX* context = nullptr;
     EVP_CIPHER* rc4 = nullptr;
     EVP_MD* md5 = nullptr;
@@ -52,18 +55,43 @@ struct SLibrary
 
 const SLibrary& Library()
 {
-    static SLibrary s_Library = [] {
+    static SLibrary s_Library = []
+    {
         SLibrary library;
-        library.context = OSSL_LIB_CTX_new();
+        library.api = winport::posix::LibCrypto();
+        if (library.api == nullptr)
+            return library;
+        library.context = library.api->OSSL_LIB_CTX_new();
         if (library.context == nullptr)
             return library;
-        OSSL_PROVIDER_load(library.context, "default");
-        OSSL_PROVIDER_load(library.context, "legacy");
-        library.md5 = EVP_MD_fetch(library.context, "MD5", nullptr);
-        library.rc4 = EVP_CIPHER_fetch(library.context, "RC4", nullptr);
+        library.api->OSSL_PROVIDER_load(library.context, "default");
+        library.api->OSSL_PROVIDER_load(library.context, "legacy");
+        library.md5 = library.api->EVP_MD_fetch(library.context, "MD5", nullptr);
+        library.rc4 = library.api->EVP_CIPHER_fetch(library.context, "RC4", nullptr);
         return library;
     }();
     return s_Library;
+}
+
+// Only reached through a hash or a key, which exist only when the library has loaded.
+const winport::posix::SLibCrypto& Api()
+{
+    return *Library().api;
+}
+
+bool RandomBytes(unsigned char* buffer, size_t length)
+{
+    while (length > 0)
+    {
+        ssize_t got = getrandom(buffer, length, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        buffer += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
 }
 
 // Live handles and their kinds: a stale, foreign or made-up value is refused without being
@@ -87,7 +115,8 @@ template <class T> T* Cast(ULONG_PTR handle, uint32_t magic)
 {
     std::lock_guard<std::mutex> guard(s_HandleLock);
     auto it = LiveHandles().find(handle);
-    return it != LiveHandles().end() && it->second == magic ? reinterpret_cast<T*>(handle) : nullptr;
+    return it != LiveHandles().end() && it->second == magic ? reinterpret_cast<T*>(handle)
+                                                            : nullptr;
 }
 
 // Takes a handle out of the live set; only one caller gets the object to free.
@@ -117,24 +146,27 @@ BOOL RunStream(SKey* key, BOOL final, BYTE* data, DWORD length)
 {
     if (key->stream == nullptr)
     {
-        key->stream = EVP_CIPHER_CTX_new();
+        key->stream = Api().EVP_CIPHER_CTX_new();
         if (key->stream == nullptr ||
-            EVP_CipherInit_ex(key->stream, Library().rc4, nullptr, nullptr, nullptr, 1) != 1 ||
-            EVP_CIPHER_CTX_set_key_length(key->stream, static_cast<int>(key->material.size())) != 1 ||
-            EVP_CipherInit_ex(key->stream, nullptr, nullptr, key->material.data(), nullptr, 1) != 1)
+            Api().EVP_CipherInit_ex(key->stream, Library().rc4, nullptr, nullptr, nullptr, 1) !=
+                1 ||
+            Api().EVP_CIPHER_CTX_set_key_length(key->stream,
+                                                static_cast<int>(key->material.size())) != 1 ||
+            Api().EVP_CipherInit_ex(key->stream, nullptr, nullptr, key->material.data(), nullptr,
+                                    1) != 1)
         {
-            EVP_CIPHER_CTX_free(key->stream);
+            Api().EVP_CIPHER_CTX_free(key->stream);
             key->stream = nullptr;
             return Fail(static_cast<DWORD>(NTE_BAD_KEY));
         }
     }
     int produced = 0;
     if (length > 0 &&
-        EVP_CipherUpdate(key->stream, data, &produced, data, static_cast<int>(length)) != 1)
+        Api().EVP_CipherUpdate(key->stream, data, &produced, data, static_cast<int>(length)) != 1)
         return Fail(static_cast<DWORD>(NTE_FAIL));
     if (final)
     {
-        EVP_CIPHER_CTX_free(key->stream);
+        Api().EVP_CIPHER_CTX_free(key->stream);
         key->stream = nullptr;
     }
     return TRUE;
@@ -174,7 +206,7 @@ BOOL CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE* buffer)
         return TRUE;
     if (buffer == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (RAND_bytes(buffer, static_cast<int>(length)) != 1)
+    if (!RandomBytes(buffer, length))
         return Fail(static_cast<DWORD>(NTE_FAIL));
     return TRUE;
 }
@@ -189,10 +221,10 @@ BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD
     if (Library().md5 == nullptr)
         return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
     auto* h = new SHash();
-    h->context = EVP_MD_CTX_new();
-    if (h->context == nullptr || EVP_DigestInit_ex(h->context, Library().md5, nullptr) != 1)
+    h->context = Api().EVP_MD_CTX_new();
+    if (h->context == nullptr || Api().EVP_DigestInit_ex(h->context, Library().md5, nullptr) != 1)
     {
-        EVP_MD_CTX_free(h->context);
+        Api().EVP_MD_CTX_free(h->context);
         delete h;
         return Fail(static_cast<DWORD>(NTE_FAIL));
     }
@@ -207,7 +239,7 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
         return Fail(ERROR_INVALID_HANDLE);
     if (h->finished)
         return Fail(static_cast<DWORD>(NTE_BAD_HASH));
-    if (length > 0 && (data == nullptr || EVP_DigestUpdate(h->context, data, length) != 1))
+    if (length > 0 && (data == nullptr || Api().EVP_DigestUpdate(h->context, data, length) != 1))
         return Fail(static_cast<DWORD>(NTE_FAIL));
     return TRUE;
 }
@@ -217,7 +249,7 @@ BOOL CryptDestroyHash(HCRYPTHASH hash)
     SHash* h = Take<SHash>(hash, kHashMagic);
     if (h == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    EVP_MD_CTX_free(h->context);
+    Api().EVP_MD_CTX_free(h->context);
     delete h;
     return TRUE;
 }
@@ -237,7 +269,7 @@ BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWOR
         return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
     if (!h->finished)
     {
-        if (EVP_DigestFinal_ex(h->context, h->value, &h->length) != 1)
+        if (Api().EVP_DigestFinal_ex(h->context, h->value, &h->length) != 1)
             return Fail(static_cast<DWORD>(NTE_FAIL));
         h->finished = true;
     }
@@ -254,13 +286,13 @@ BOOL CryptDestroyKey(HCRYPTKEY key)
     SKey* k = Take<SKey>(key, kKeyMagic);
     if (k == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    EVP_CIPHER_CTX_free(k->stream);
+    Api().EVP_CIPHER_CTX_free(k->stream);
     delete k;
     return TRUE;
 }
 
-BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data,
-                  DWORD* dataLength, DWORD bufferLength)
+BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data, DWORD* dataLength,
+                  DWORD bufferLength)
 {
     SKey* k = Cast<SKey>(key, kKeyMagic);
     if (k == nullptr || hash != 0)
@@ -272,8 +304,7 @@ BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data,
     return RunStream(k, final, data, *dataLength);
 }
 
-BOOL CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data,
-                  DWORD* dataLength)
+BOOL CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD, BYTE* data, DWORD* dataLength)
 {
     SKey* k = Cast<SKey>(key, kKeyMagic);
     if (k == nullptr || hash != 0)
@@ -288,7 +319,7 @@ HRESULT CoCreateGuid(GUID* guid)
     if (guid == nullptr)
         return E_FAIL;
     unsigned char bytes[16];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
+    if (!RandomBytes(bytes, sizeof bytes))
         return E_FAIL;
     bytes[7] = static_cast<unsigned char>((bytes[7] & 0x0F) | 0x40); // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80); // RFC 4122 variant

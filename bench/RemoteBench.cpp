@@ -123,7 +123,7 @@ std::string ReplyBytes()
 {
     CTestTask task;
     task.m_strText = L"Changed.";
-    task.m_bIsExecuted = 1;
+    task.m_bIsTaskExecuted = 1;
     return Utf16Bytes(CRemoteInstallCommon::GetSerializedTaskString(&task));
 }
 
@@ -244,7 +244,7 @@ int RunPackageChild(int fd)
             auto start = std::chrono::steady_clock::now();
             CPackageStatusReport::m_pPeerToAgent->SendTask(&task);
             double us =
-                task.m_bIsExecuted ? Microseconds(std::chrono::steady_clock::now() - start) : -1;
+                task.m_bIsTaskExecuted ? Microseconds(std::chrono::steady_clock::now() - start) : -1;
             if (write(fd, &us, sizeof us) != sizeof us)
                 break;
         }
@@ -270,7 +270,7 @@ int RunPushChild(int fd)
                 report.m_strMessage = L"report " + std::to_wstring(i);
                 ++started;
                 CPackageStatusReport::SendTaskToSetup(&report);
-                if (report.m_bIsExecuted)
+                if (report.m_bIsTaskExecuted)
                     ++executed;
             });
     while (started < kHeldPushes)
@@ -354,7 +354,7 @@ bool Prepare()
     for (int i = 0; i < 100; ++i)
     {
         CTestTask probe;
-        if (peer->SendTask(&probe) && probe.m_bIsExecuted)
+        if (peer->SendTask(&probe) && probe.m_bIsTaskExecuted)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -390,7 +390,7 @@ int RawConnection()
 bool RpcRoundTrip()
 {
     CTestTask task;
-    return LocalPeer().SendTask(&task) && task.m_bIsExecuted;
+    return LocalPeer().SendTask(&task) && task.m_bIsTaskExecuted;
 }
 
 bool RawRoundTrip(const std::string& request)
@@ -512,7 +512,7 @@ void BM_Report_ProgressToWizardPaired(benchmark::State& state)
         ok = ok && write(package.fd, &command, 1) == 1 &&
              read(package.fd, &local, sizeof local) == sizeof local && local >= 0;
         auto start = std::chrono::steady_clock::now();
-        ok = ok && peer->SendTask(&remote) && remote.m_bIsExecuted;
+        ok = ok && peer->SendTask(&remote) && remote.m_bIsTaskExecuted;
         if (!ok)
         {
             state.SkipWithError("a report or a round trip did not come through");

@@ -50,17 +50,22 @@ function(fleet_windows_name target)
 endfunction()
 
 # One GoogleTest executable per folder, registered test by test with CTest.
+# TIMEOUT seconds: the limit of each test (default 300), for suites that deploy to whole fleets.
 function(fleet_test_suite name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
     set(FLEET_VERSION_FILE_TYPE 1)
     set(PROJECT_VERSION_NOTE ${PROJECT_VERSION})
     set(note ${PROJECT_BINARY_DIR}/version/FleetVersion1-${PROJECT_VERSION}.cpp)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/FleetVersion.cpp.in ${note} @ONLY)
-    add_executable(${name} ${ARGN} ${note})
+    add_executable(${name} ${ARG_UNPARSED_ARGUMENTS} ${note})
     fleet_own_code(${name})
-    target_link_libraries(${name} PRIVATE fleetkit fleet_testsupport GTest::gtest GTest::gmock)
+    target_link_libraries(${name} PRIVATE fleetkit fleet_testmain fleet_testsupport GTest::gtest GTest::gmock)
     set_target_properties(${name} PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         BUILD_RPATH "${PROJECT_BINARY_DIR}/bin")
     add_dependencies(${name} machined) # makes the default workstation of a run
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT})
 endfunction()

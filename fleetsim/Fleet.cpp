@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -204,12 +205,133 @@ std::vector<SServiceEntry> ProfileServices(const SMachineProfile& profile)
     return services;
 }
 
+// Cluster keys are named by GUIDs (lower case, without braces); an object's GUID comes from
+// its kind and name, so that every node of a cluster and every reset name it alike.
+std::wstring ClusterId(const std::wstring& kind, const std::wstring& name)
+{
+    std::wstring text = kind + L":" + winport::fleet::FoldName(name);
+    uint64_t hash[2] = {14695981039346656037ull, 1099511628211ull};
+    for (int half = 0; half < 2; ++half)
+    {
+        for (wchar_t c : text)
+            hash[half] = (hash[half] ^ static_cast<uint64_t>(c)) * 1099511628211ull;
+        // Spread the last characters' difference over every digit.
+        hash[half] = (hash[half] ^ (hash[half] >> 30)) * 0xbf58476d1ce4e5b9ull;
+        hash[half] = (hash[half] ^ (hash[half] >> 27)) * 0x94d049bb133111ebull;
+        hash[half] ^= hash[half] >> 31;
+        text += L'#';
+    }
+    wchar_t id[40];
+    _snwprintf(id, 40, L"%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(hash[0] >> 32),
+               static_cast<unsigned>((hash[0] >> 16) & 0xFFFF),
+               static_cast<unsigned>((hash[0] & 0x0FFF) | 0x4000),
+               static_cast<unsigned>(((hash[1] >> 48) & 0x3FFF) | 0x8000),
+               static_cast<unsigned long long>(hash[1] & 0xFFFFFFFFFFFFull));
+    return id;
+}
+
+std::wstring MultiString(const std::vector<std::wstring>& items)
+{
+    std::wstring multi;
+    for (const std::wstring& item : items)
+        multi += item + L'\0';
+    return multi + L'\0';
+}
+
+// The nodes of a cluster: those named, else the machine alone.
+std::vector<std::wstring> ClusterNodes(const SMachineProfile& profile)
+{
+    if (!profile.cluster.nodes.empty())
+        return profile.cluster.nodes;
+    return {winport::FromUtf8(profile.name)};
+}
+
+// Windows' cluster database of a node: its nodes, and a group per Exchange virtual server with
+// its network name and its System Attendant. OwnerNode names the node that holds a group now.
+void WriteMicrosoftCluster(machine::CRegistryWriter& w, const SMachineProfile& profile)
+{
+    std::vector<std::wstring> nodes = ClusterNodes(profile);
+    for (size_t i = 0; i < nodes.size(); ++i)
+        w.String(L"Cluster\\Nodes\\" + std::to_wstring(i + 1), L"NodeName", nodes[i]);
+    w.Key(L"Cluster\\Groups");
+    w.Key(L"Cluster\\Resources");
+    const std::wstring self = winport::FromUtf8(profile.name);
+    std::wstring other;
+    for (const std::wstring& node : nodes)
+    {
+        if (other.empty() && !winport::fleet::NamesEqual(node, self))
+            other = node;
+    }
+    auto group = [&w](const std::wstring& name, const std::wstring& owner)
+    {
+        std::wstring groupId = ClusterId(L"group", name);
+        std::wstring networkName = ClusterId(L"network name", name);
+        std::wstring attendant = ClusterId(L"system attendant", name);
+        std::wstring groupKey = L"Cluster\\Groups\\" + groupId;
+        w.String(groupKey, L"Name", name);
+        w.String(groupKey, L"Contains", MultiString({networkName, attendant}), REG_MULTI_SZ);
+        w.String(groupKey, L"OwnerNode", owner);
+        std::wstring resource = L"Cluster\\Resources\\" + networkName;
+        w.String(resource, L"Name", L"Network Name (" + name + L")");
+        w.String(resource, L"Type", L"Network Name");
+        w.String(resource + L"\\Parameters", L"Name", name);
+        resource = L"Cluster\\Resources\\" + attendant;
+        w.String(resource, L"Name", L"Exchange System Attendant - (" + name + L")");
+        w.String(resource, L"Type", L"Microsoft Exchange System Attendant");
+        w.String(resource, L"DependsOn", MultiString({networkName}), REG_MULTI_SZ);
+    };
+    for (const std::wstring& name : profile.cluster.virtualServers)
+        group(name, self);
+    for (const std::wstring& name : profile.cluster.otherVirtualServers)
+        group(name, other);
+}
+
+// The cluster server's configuration: its systems, and a remote cluster whose address is an
+// alias of this cluster.
+std::string VeritasConfiguration(const SMachineProfile& profile)
+{
+    std::wstring address = profile.cluster.remoteAddress;
+    if (address.empty())
+        address = winport::FromUtf8(profile.settings.aliases.empty() ? profile.name
+                                                                     : profile.settings.aliases[0]);
+    std::string text = "include \"types.cf\"\r\n\r\n"
+                       "cluster LocalCluster (\r\n\t)\r\n\r\n"
+                       "remotecluster RemoteCluster (\r\n\tClusterAddress = \"" +
+                       winport::ToUtf8(address) + "\"\r\n\t)\r\n";
+    for (const std::wstring& node : ClusterNodes(profile))
+        text += "\r\nsystem " + winport::ToUtf8(node) + " (\r\n\t)\r\n";
+    return text;
+}
+
+// A Windows folder of a machine folder as a Linux path, made when missing.
+DWORD MakeMachineFolder(const std::string& folder, const std::wstring& path, std::string& hostPath)
+{
+    winport::fleet::SParsedPath parsed;
+    DWORD rc = winport::fleet::ParseWindowsPath(path, L"C:\\", parsed);
+    if (rc != ERROR_SUCCESS || parsed.kind != winport::fleet::SParsedPath::EKind::Drive)
+        return ERROR_BAD_PATHNAME;
+    rc = winport::fleet::MapOnMachine(folder, false, parsed.drive, parsed.components, hostPath);
+    return rc == ERROR_SUCCESS ? winport::posix::MakeDirectories(hostPath) : rc;
+}
+
+DWORD WriteVeritasConfiguration(const std::string& folder, const SMachineProfile& profile)
+{
+    std::string config;
+    DWORD rc = MakeMachineFolder(folder, std::wstring(kVeritasHome) + L"\\conf\\config", config);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::ofstream out(config + "/main.cf", std::ios::binary | std::ios::trunc);
+    out << VeritasConfiguration(profile);
+    out.close();
+    return out ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+}
+
 // The stand-in programs a server's services and scripts run, in its System32, copied from
 // beside the machine server.
 DWORD InstallServicePrograms(const std::string& folder)
 {
     std::string program = winport::fleet::MachineServerProgram();
-    for (const char* name : {"servicestub.exe", "sc.exe", "cmd.exe"})
+    for (const char* name : {"servicestub.exe", "sc.exe", "cmd.exe", "timeout.exe", "taskkill.exe"})
     {
         std::string source = program.substr(0, program.rfind('/') + 1) + name;
         std::string target = folder + "/drive/c/Windows/System32/" + name;
@@ -288,6 +410,11 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     std::vector<SServiceEntry> services = ProfileServices(profile);
     for (const SServiceEntry& service : services)
         RegisterService(w, service, profile);
+    const EClusterKind cluster = ClusterKindOf(profile);
+    if (cluster == EClusterKind::Microsoft)
+        WriteMicrosoftCluster(w, profile);
+    else if (cluster == EClusterKind::Veritas)
+        w.String(L"SOFTWARE\\VERITAS\\VCS\\Base", L"HOMEDIRECTORY", kVeritasHome);
     if (profile.exchange != EExchange::None)
         w.String(L"SOFTWARE\\Clients\\Mail\\ExchangeMAPI", L"DLLPath",
                  L"C:\\Windows\\system32\\mapi32.dll");
@@ -301,8 +428,8 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
             w.String(key, L"PatchBuild", profile.product.patchBuild);
         if (!profile.product.servicePack.empty())
             w.String(key, L"ServicePack", profile.product.servicePack);
-        w.Dword(key, L"IsCluster", profile.product.cluster ? 1 : 0);
-        w.Dword(key, L"ThirdPartyClusterType", 0);
+        w.Dword(key, L"IsCluster", cluster == EClusterKind::Microsoft ? 1 : 0);
+        w.Dword(key, L"ThirdPartyClusterType", cluster == EClusterKind::Veritas ? 1 : 0);
         w.String(key, L"SP2SetupWarning", L"");
         for (const std::wstring& hotfix : profile.product.hotfixes)
             w.Dword(L"SOFTWARE\\Halvorn\\Parvel for Exchange\\Hotfix\\" + hotfix, L"Installed", 1);
@@ -312,17 +439,13 @@ DWORD WriteApplications(const std::string& folder, const SMachineProfile& profil
     rc = store.Commit();
     if (rc == ERROR_SUCCESS && profile.settings.profile != machine::EMachineProfile::Workstation)
         rc = InstallServicePrograms(folder);
+    if (rc == ERROR_SUCCESS && cluster == EClusterKind::Veritas)
+        rc = WriteVeritasConfiguration(folder, profile);
     if (rc != ERROR_SUCCESS || !profile.product.installed)
         return rc;
     // The product's home folder, where its files live.
     std::string home;
-    winport::fleet::SParsedPath parsed;
-    rc = winport::fleet::ParseWindowsPath(profile.product.homeDir, L"C:\\", parsed);
-    if (rc != ERROR_SUCCESS || parsed.kind != winport::fleet::SParsedPath::EKind::Drive)
-        return ERROR_BAD_PATHNAME;
-    rc = winport::fleet::MapOnMachine(folder, false, parsed.drive, parsed.components, home);
-    if (rc == ERROR_SUCCESS)
-        rc = winport::posix::MakeDirectories(home);
+    rc = MakeMachineFolder(folder, profile.product.homeDir, home);
     if (rc != ERROR_SUCCESS || profile.product.files.empty())
         return rc;
     // The product's files, with their read-only flags (the permissions travel with them).
@@ -359,6 +482,15 @@ std::string ProfileRecord(const SMachineProfile& p)
         line("hotfix", hotfix);
     out << "cluster=" << (p.product.cluster ? 1 : 0) << '\n';
     out << "productfiles=" << p.product.files << '\n';
+    static const char* const kKinds[] = {"none", "microsoft", "veritas"};
+    out << "clusterkind=" << kKinds[static_cast<int>(p.cluster.kind)] << '\n';
+    for (const std::wstring& node : p.cluster.nodes)
+        line("clusternode", node);
+    line("clusterremote", p.cluster.remoteAddress);
+    for (const std::wstring& name : p.cluster.virtualServers)
+        line("virtualserver", name);
+    for (const std::wstring& name : p.cluster.otherVirtualServers)
+        line("othervirtualserver", name);
     for (const auto& [service, module] : p.serviceModules)
         out << "serviceload=" << winport::ToUtf8(service) << '=' << winport::ToUtf8(module) << '\n';
     return out.str();
@@ -415,6 +547,18 @@ DWORD ReadProfileRecord(const std::string& path, SMachineProfile& p)
             p.product.cluster = value == "1";
         else if (key == "productfiles")
             p.product.files = value;
+        else if (key == "clusterkind")
+            p.cluster.kind = value == "microsoft" ? EClusterKind::Microsoft
+                             : value == "veritas" ? EClusterKind::Veritas
+                                                  : EClusterKind::None;
+        else if (key == "clusternode")
+            p.cluster.nodes.push_back(wide);
+        else if (key == "clusterremote")
+            p.cluster.remoteAddress = wide;
+        else if (key == "virtualserver")
+            p.cluster.virtualServers.push_back(wide);
+        else if (key == "othervirtualserver")
+            p.cluster.otherVirtualServers.push_back(wide);
         else if (key == "serviceload" && value.find('=') != std::string::npos)
             p.serviceModules.emplace_back(winport::FromUtf8(value.substr(0, value.find('='))),
                                           winport::FromUtf8(value.substr(value.find('=') + 1)));
@@ -432,6 +576,81 @@ bool ServerAnswers(const std::string& folder)
 }
 
 } // namespace
+
+const wchar_t* const kVeritasHome = L"C:\\Program Files\\Veritas\\cluster server";
+
+EClusterKind ClusterKindOf(const SMachineProfile& profile)
+{
+    if (profile.cluster.kind == EClusterKind::None && profile.product.cluster)
+        return EClusterKind::Microsoft;
+    return profile.cluster.kind;
+}
+
+DWORD CheckCluster(const SMachineProfile& profile, std::string& reason)
+{
+    const SCluster& c = profile.cluster;
+    const EClusterKind kind = ClusterKindOf(profile);
+    auto refuse = [&reason](const std::string& text)
+    {
+        reason = text;
+        return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+    };
+    if (profile.product.cluster && c.kind == EClusterKind::Veritas)
+        return refuse("a product installed on a Microsoft cluster is on no Veritas cluster");
+    if (kind == EClusterKind::None && !c.nodes.empty())
+        return refuse("cluster nodes need a cluster kind");
+    if (kind != EClusterKind::Veritas && !c.remoteAddress.empty())
+        return refuse("a remote cluster address needs a Veritas cluster");
+    if (kind != EClusterKind::Microsoft &&
+        (!c.virtualServers.empty() || !c.otherVirtualServers.empty()))
+        return refuse("Exchange virtual servers need a Microsoft cluster");
+    // Every name once, in any letter case: nodes among themselves, virtual servers among
+    // themselves and apart from the nodes and the machine.
+    std::vector<std::wstring> seen;
+    auto unique = [&seen](const std::wstring& name)
+    {
+        for (const std::wstring& other : seen)
+        {
+            if (winport::fleet::NamesEqual(other, name))
+                return false;
+        }
+        seen.push_back(name);
+        return true;
+    };
+    for (const std::wstring& node : c.nodes)
+    {
+        std::string text = winport::ToUtf8(node);
+        if (!IsNetBiosName(text))
+            return refuse("'" + text +
+                          "' is not a node name (letters, digits, '-' and '_', at most 15)");
+        if (!unique(node))
+            return refuse("node '" + text + "' is named twice");
+    }
+    seen = ClusterNodes(profile);
+    seen.push_back(winport::FromUtf8(profile.name));
+    for (const auto* list : {&c.virtualServers, &c.otherVirtualServers})
+    {
+        for (const std::wstring& name : *list)
+        {
+            std::string text = winport::ToUtf8(name);
+            if (!IsNetBiosName(text))
+                return refuse("'" + text +
+                              "' is not a virtual server name (letters, digits, "
+                              "'-' and '_', at most 15)");
+            if (!unique(name))
+                return refuse("virtual server '" + text +
+                              "' is named twice or is the name of a node");
+        }
+    }
+    if (!c.remoteAddress.empty())
+    {
+        std::string folder, text = winport::ToUtf8(c.remoteAddress);
+        std::vector<std::string> names;
+        if (!winport::fleet::ParseHostsLine("X " + text, folder, names) || names.size() != 1)
+            return refuse("'" + text + "' is not a host name or address");
+    }
+    return ERROR_SUCCESS;
+}
 
 std::string ErrorText(DWORD code)
 {
@@ -605,6 +824,9 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
         return ERROR_INVALID_PARAMETER;
     if (!IsNetBiosName(profile.name))
         return ERROR_INVALID_COMPUTERNAME;
+    std::string reason;
+    if (CheckCluster(profile, reason) != ERROR_SUCCESS)
+        return ERROR_INVALID_PARAMETER;
     std::string domainName = winport::ToUtf8(profile.settings.domain);
     if (!domainName.empty() && !IsNetBiosName(domainName))
         return ERROR_INVALID_NAME;
@@ -617,7 +839,16 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
     // Every name the machine answers to must be its own alone, in any letter case.
     if (!winport::fleet::FindMachineFolder(root, profile.name).empty())
         return ERROR_ALREADY_EXISTS;
-    for (const std::string& name : profile.settings.aliases)
+    machine::SMachineSettings settings = profile.settings;
+    for (const std::wstring& name : profile.cluster.virtualServers)
+    {
+        bool named = false;
+        for (const std::string& alias : settings.aliases)
+            named = named || winport::fleet::NamesEqual(winport::FromUtf8(alias), name);
+        if (!named)
+            settings.aliases.push_back(winport::ToUtf8(name));
+    }
+    for (const std::string& name : settings.aliases)
     {
         if (winport::fleet::IsLoopbackName(winport::FromUtf8(name)))
             return ERROR_INVALID_PARAMETER; // always the caller's own machine
@@ -630,7 +861,6 @@ DWORD AddMachine(const std::string& root, const SMachineProfile& profile)
     rc = CreateFleet(root);
     if (rc != ERROR_SUCCESS)
         return rc;
-    machine::SMachineSettings settings = profile.settings;
     if (!domainName.empty())
     {
         domainName = FindDomain(root, domainName);

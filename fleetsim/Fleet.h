@@ -42,8 +42,29 @@ struct SProduct
     std::wstring servicePack; // e.g. "1"; empty: not written
     std::wstring homeDir = L"C:\\Program Files\\Halvorn\\Parvel for Exchange";
     std::vector<std::wstring> hotfixes; // e.g. "Service Pack 1", written as installed
-    bool cluster = false;
-    std::string files; // a host folder whose tree is copied into the home folder
+    bool cluster = false; // installed on a Microsoft cluster (as SCluster::kind Microsoft)
+    std::string files;    // a host folder whose tree is copied into the home folder
+};
+
+enum class EClusterKind
+{
+    None,
+    Microsoft, // Windows' own cluster service: HKLM\Cluster
+    Veritas,   // VERITAS cluster server: its home folder and conf\config\main.cf
+};
+
+// The machine as a cluster node. The product on it, when installed, is clustered alike
+// (IsCluster for Microsoft, ThirdPartyClusterType for Veritas).
+struct SCluster
+{
+    EClusterKind kind = EClusterKind::None;
+    std::vector<std::wstring> nodes; // the member nodes in order; empty: this machine alone
+    std::wstring remoteAddress;      // Veritas: the remote cluster's address; empty: the machine's
+                                     // first alias, else its name
+    // Microsoft: Exchange virtual servers online on this node (they answer on it too), and
+    // those of the cluster that another node holds.
+    std::vector<std::wstring> virtualServers;
+    std::vector<std::wstring> otherVirtualServers;
 };
 
 struct SMachineProfile
@@ -55,6 +76,7 @@ struct SMachineProfile
     int exchangeServicePack = 0;
     unsigned roles = 0;
     SProduct product;
+    SCluster cluster;
     // A service and a module (Windows path) that its program keeps loaded while it runs.
     std::vector<std::pair<std::wstring, std::wstring>> serviceModules;
 };
@@ -74,9 +96,17 @@ std::string FindDomain(const std::string& root, const std::string& name);
 std::string MachineAnswering(const std::string& root, const std::string& name);
 // Applies the profile's defaults (architecture, version) to what the caller left unset.
 DWORD ParseProfileName(const std::string& text, SMachineProfile& profile);
+// The cluster kind of a profile: its own, else Microsoft for a product installed as a cluster.
+EClusterKind ClusterKindOf(const SMachineProfile& profile);
+// Checks the cluster part of a profile: ERROR_SUCCESS, else ERROR_INVALID_PARAMETER with the
+// reason in one line.
+DWORD CheckCluster(const SMachineProfile& profile, std::string& reason);
+// The Veritas home folder of a cluster node, with its configuration in conf\config\main.cf.
+extern const wchar_t* const kVeritasHome;
 // Creates the machine and records its profile so that it can be reset. A name or alias that a
 // machine of the fleet answers to already is refused (ERROR_ALREADY_EXISTS), as is a domain
-// that is not in the fleet (ERROR_NO_SUCH_DOMAIN).
+// that is not in the fleet (ERROR_NO_SUCH_DOMAIN). The virtual servers online on a cluster node
+// are names of that node too.
 DWORD AddMachine(const std::string& root, const SMachineProfile& profile);
 // Re-creates a machine from its recorded profile, keeping its accounts. Its server is stopped
 // first; when it does not end the machine is left as it was and the result is ERROR_TIMEOUT.

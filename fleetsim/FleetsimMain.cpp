@@ -62,7 +62,18 @@ Commands:
       --product-sp N              its service pack
       --home PATH                 its home folder
       --hotfix NAME               an installed hotfix key, e.g. "Service Pack 1" (repeatable)
-      --cluster                   the product is installed as a cluster
+      --cluster                   the product is installed as a cluster (a Microsoft one)
+      --cluster-kind microsoft|veritas
+                                  the machine is a cluster node (the product, when installed,
+                                  is clustered alike)
+      --cluster-nodes A,B         the cluster's nodes (default: this machine alone)
+      --cluster-remote ADDRESS    Veritas: the remote cluster's address in main.cf (default:
+                                  the first --alias, else the machine's name)
+      --virtual-servers EVS1,EVS2 Microsoft: Exchange virtual servers online on this node
+                                  (names of this machine too)
+      --other-virtual-servers EVS3
+                                  Microsoft: Exchange virtual servers of the cluster that
+                                  another node holds
       --product-files DIR         a folder (of this host) copied into the product's home
       --service-load SVC=MODULE   the service SVC keeps MODULE (a Windows path) loaded while
                                   it runs (repeatable)
@@ -349,6 +360,49 @@ int AddMachine(const std::string& root, const SArguments& args)
         profile.serviceModules.emplace_back(winport::FromUtf8(load.substr(0, at)),
                                             winport::FromUtf8(load.substr(at + 1)));
     }
+    if (args.Has("cluster-kind"))
+    {
+        std::string kind = args.Get("cluster-kind");
+        if (kind == "microsoft")
+            profile.cluster.kind = fleetsim::EClusterKind::Microsoft;
+        else if (kind == "veritas")
+            profile.cluster.kind = fleetsim::EClusterKind::Veritas;
+        else
+            return Fail("unknown cluster kind '" + kind + "' (microsoft or veritas)");
+    }
+    if (args.Has("cluster"))
+    {
+        if (profile.cluster.kind == fleetsim::EClusterKind::Veritas)
+            return Fail("--cluster is a Microsoft cluster, not --cluster-kind veritas");
+        profile.cluster.kind = fleetsim::EClusterKind::Microsoft;
+    }
+    // "A,B" lists; an empty item stays, to be refused as no name.
+    auto list = [&args](const std::string& option, std::vector<std::wstring>& items)
+    {
+        std::string text = args.Get(option);
+        for (size_t pos = 0; args.Has(option) && pos <= text.size();)
+        {
+            size_t end = std::min(text.find(',', pos), text.size());
+            items.push_back(winport::FromUtf8(text.substr(pos, end - pos)));
+            pos = end + 1;
+        }
+    };
+    list("cluster-nodes", profile.cluster.nodes);
+    list("virtual-servers", profile.cluster.virtualServers);
+    list("other-virtual-servers", profile.cluster.otherVirtualServers);
+    if (args.Has("cluster-remote"))
+    {
+        profile.cluster.remoteAddress = winport::FromUtf8(args.Get("cluster-remote"));
+        if (profile.cluster.remoteAddress.empty())
+            return Fail("'' is not a host name or address");
+    }
+    if (profile.cluster.kind == fleetsim::EClusterKind::None &&
+        (args.Has("cluster-nodes") || args.Has("cluster-remote") || args.Has("virtual-servers") ||
+         args.Has("other-virtual-servers")))
+        return Fail("cluster options need --cluster-kind microsoft|veritas");
+    std::string reason;
+    if (fleetsim::CheckCluster(profile, reason) != ERROR_SUCCESS)
+        return Fail(reason);
     if (args.Has("product"))
     {
         profile.product.installed = true;
@@ -396,6 +450,13 @@ int AddMachine(const std::string& root, const SArguments& args)
             std::string owner = fleetsim::MachineAnswering(root, name);
             if (!owner.empty())
                 return Fail("alias '" + name + "' is a name of machine '" + owner + "' already");
+        }
+        for (const std::wstring& name : profile.cluster.virtualServers)
+        {
+            std::string owner = fleetsim::MachineAnswering(root, winport::ToUtf8(name));
+            if (!owner.empty())
+                return Fail("virtual server '" + winport::ToUtf8(name) +
+                            "' is a name of machine '" + owner + "' already");
         }
         std::string owner = fleetsim::MachineAnswering(root, profile.name);
         return Fail("'" + profile.name + "' is a name of machine '" +
@@ -458,7 +519,12 @@ int main(int argc, char** argv)
                                                      "home",
                                                      "hotfix",
                                                      "product-files",
-                                                     "service-load"};
+                                                     "service-load",
+                                                     "cluster-kind",
+                                                     "cluster-nodes",
+                                                     "cluster-remote",
+                                                     "virtual-servers",
+                                                     "other-virtual-servers"};
     static const std::vector<std::string> kFlags = {"cluster", "password-prompt",
                                                     "admin-password-prompt", "modules"};
     if (!ParseArguments(argc, argv, first + 1, kFlags, kValued, args, error))

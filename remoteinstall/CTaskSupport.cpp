@@ -19,7 +19,7 @@
 int ITaskSupport::OnSerializeTo(CSerializeStream* stream)
 {
     stream->WriteString(CStringSupport::GetClassNameThroughTypeInfo(typeid(*this)));
-    stream->WriteInt(m_bIsExecuted);
+    stream->WriteInt(m_bIsTaskExecuted);
     stream->WriteString(m_strTargetServerName);
     return 1;
 }
@@ -27,7 +27,7 @@ int ITaskSupport::OnSerializeTo(CSerializeStream* stream)
 int ITaskSupport::OnSerializeFrom(CSerializeStream* stream)
 {
     stream->ReadString();
-    m_bIsExecuted = stream->ReadInt();
+    m_bIsTaskExecuted = stream->ReadInt();
     m_strTargetServerName = stream->ReadString();
     return 1;
 }
@@ -35,7 +35,7 @@ int ITaskSupport::OnSerializeFrom(CSerializeStream* stream)
 void ITaskSupport::RunTaskOnLocal()
 {
     OnRun();
-    m_bIsExecuted = 1;
+    m_bIsTaskExecuted = 1;
 }
 
 namespace

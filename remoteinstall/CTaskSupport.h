@@ -33,7 +33,7 @@ public:
     virtual void OnTaskComplete() {}
     void RunTaskOnLocal();
 
-    int m_bIsExecuted = 0;
+    int m_bIsTaskExecuted = 0;
     std::wstring m_strTargetServerName;
 
 private:

@@ -226,7 +226,7 @@ int CPackageStatusReport::SendTaskToSetup(ITaskSupport* task)
                static_cast<int>(peer->GetErrorCode()), peer->GetErrorMessage().c_str());
         return 0;
     }
-    if (!bus.m_bIsExecuted)
+    if (!bus.m_bIsTaskExecuted)
     {
         ADVLOG(ADVLOG_SEVERITY_FATAL, L"m_pPeerToAgent->SendTask(&TaskBus) return TRUE. However "
                                       L"the task is not executed in actual.");
@@ -309,7 +309,7 @@ void CPackageStatusReport::ReportProgressToUI(const std::wstring& message)
     task.m_bIsErrorMessage = false;
     task.m_strMessage = message;
     SendTaskToSetupUsingThreadPool(&task);
-    if (task.m_bIsExecuted)
+    if (task.m_bIsTaskExecuted)
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Package current progress is '%s'", message.c_str());
     else
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"ReportProgressToUI failed. The progress message is '%s'",
@@ -322,7 +322,7 @@ void CPackageStatusReport::ReportErrorMessageToUI(const std::wstring& message)
     task.m_bIsErrorMessage = true;
     task.m_strMessage = message;
     SendTaskToSetupUsingThreadPool(&task);
-    if (task.m_bIsExecuted)
+    if (task.m_bIsTaskExecuted)
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Package encounter an error. The error message is '%s'",
                message.c_str());
     else
@@ -336,7 +336,7 @@ void CPackageStatusReport::ReportDebugLogToUI(int severity, const std::wstring& 
     task.m_iSeverity = severity;
     task.m_strText = text;
     SendTaskToSetupUsingThreadPool(&task);
-    if (task.m_bIsExecuted)
+    if (task.m_bIsTaskExecuted)
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The debug log sent to UI is '%s'", text.c_str());
     else
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"ReportDebugLogToUI failed. The debug log is '%s'",
@@ -380,7 +380,7 @@ void CPackageStatusReport::ReportFinalResultToUI(bool succeeded, const std::wstr
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"TaskFinalResult.m_strFinalMessage=%s",
            task.m_strFinalMessage.c_str());
     SendTaskToSetupUsingThreadPool(&task);
-    if (!task.m_bIsExecuted)
+    if (!task.m_bIsTaskExecuted)
         ADVLOG_UNEXPECTED_BRANCH(L"CPackageStatusReport::ReportFinalResultToUI");
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Leave ReportFinalResultToUI");
 }
@@ -389,7 +389,7 @@ int CPackageStatusReport::RetrieveLogonAccount(std::wstring* user, std::wstring*
 {
     CTaskRetrieveLogonAccount task;
     SendTaskToSetupUsingThreadPool(&task);
-    if (!task.m_bIsExecuted)
+    if (!task.m_bIsTaskExecuted)
     {
         ADVLOG_UNEXPECTED_BRANCH(L"CPackageStatusReport::RetrieveLogonAccount");
         return 0;
@@ -534,7 +534,7 @@ void CTaskBusAgentToSource::OnRun()
     // Queued for the wizard; this thread waits until it has run the passenger or the agent stops.
     if (peerToSetup->SendTask(passenger.get()))
     {
-        if (!passenger->m_bIsExecuted)
+        if (!passenger->m_bIsTaskExecuted)
             ADVLOG(ADVLOG_SEVERITY_WARNING,
                    L"m_pPeerToSetup->SendTask(pPassenger) return TRUE. However pPassenger doesn't "
                    L"get executed. "

@@ -4,7 +4,8 @@
 //
 //   agenthost.exe [--timeout-count N] [--timeout-period MILLISECONDS]
 //
-// Without a heartbeat for N periods (default 6 of 10000 ms) it ends.
+// Without a heartbeat for N periods (default 6 of 10000 ms) it removes itself from the server,
+// as the backend's shutdown task would have had it do, and ends.
 #include "framework/CAdvancedLog.h"
 #include "framework/CFrameworkGlobalVariables.h"
 #include "framework/CProgramDebugLog.h"
@@ -96,10 +97,30 @@ void LoadBackend()
                static_cast<int>(GetLastError()));
         return;
     }
-    using TInit = int (*)();
+    using TInit = void (*)();
     if (auto init = reinterpret_cast<TInit>(GetProcAddress(module, "InitSetupBackend")))
         init();
     ADVLOG(ADVLOG_SEVERITY_INFO, L"agenthost: loaded %s", backend.c_str());
+    // The requirement check's texts.
+    GetFrameworkGlobalVariables()->m_StringBundler.LoadStringBundle(folder + L"lang.dat");
+}
+
+// The workstation went away: the backend's own shutdown task removes the agent (its service,
+// its folder and this process), and the stop event ends the wait below meanwhile.
+bool RemoveSelf()
+{
+    CArgVane52ClassReflection reflection(L"CTaskShutdownAgent");
+    GetFrameworkGlobalVariables()->m_MessageSupport.SendMessageW(L"MESSAGE_VANE52_CLASS_REFLECTION",
+                                                                 &reflection);
+    if (reflection.m_pObject == nullptr)
+    {
+        ADVLOG(ADVLOG_SEVERITY_WARNING, L"agenthost: no backend to remove the agent with");
+        return false;
+    }
+    ADVLOG(ADVLOG_SEVERITY_INFO, L"agenthost: removing the agent from this server");
+    reflection.m_pObject->RunTaskOnLocal();
+    delete reflection.m_pObject;
+    return true;
 }
 
 DWORD RunAgent()
@@ -141,6 +162,9 @@ DWORD RunAgent()
                waited == WAIT_OBJECT_0       ? L"stop event"
                : waited == WAIT_OBJECT_0 + 1 ? L"no heartbeat"
                                              : L"service stop");
+        // The clean-up ends this process; until then the endpoints keep answering.
+        if (waited == WAIT_OBJECT_0 + 1 && RemoveSelf())
+            WaitForSingleObject(stop, 30000);
         Report(SERVICE_STOP_PENDING);
         // Waiting pushes and queries wake on the stop event and answer before listening ends.
         SetEvent(stop);

@@ -86,12 +86,43 @@ bool IsChild()
     return getenv("FLEET_TEST_CHILD") != nullptr;
 }
 
-int RunChild(const std::string& filter,
-             const std::vector<std::pair<std::string, std::string>>& environment,
-             std::string* output)
+std::vector<std::string> FilesHolding(const std::string& folder, const std::string& text)
+{
+    // The text as UTF-8, and widened code unit by code unit (ASCII secrets) as UTF-16 and UTF-32.
+    std::vector<std::string> forms = {text, std::string(), std::string()};
+    for (char c : text)
+    {
+        forms[1] += std::string(1, c) + std::string(1, '\0');
+        forms[2] += std::string(1, c) + std::string(3, '\0');
+    }
+    std::vector<std::string> found;
+    std::error_code error;
+    auto end = std::filesystem::recursive_directory_iterator();
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             folder, std::filesystem::directory_options::skip_permission_denied, error);
+         !error && it != end; it.increment(error))
+    {
+        std::error_code ignored;
+        if (!it->is_regular_file(ignored))
+            continue;
+        std::ifstream file(it->path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(file)), {});
+        for (const std::string& form : forms)
+            if (!form.empty() && bytes.find(form) != std::string::npos)
+            {
+                found.push_back(it->path().string());
+                break;
+            }
+    }
+    return found;
+}
+
+int RunHostProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::pair<std::string, std::string>>& environment,
+                   std::string* output)
 {
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+    if (arguments.empty() || pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;
     pid_t pid = fork();
     if (pid == 0)
@@ -100,16 +131,13 @@ int RunChild(const std::string& filter,
         dup2(pipeFds[1], 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        setenv("FLEET_TEST_CHILD", "1", 1);
         for (const auto& [name, value] : environment)
             setenv(name.c_str(), value.c_str(), 1);
-        std::string filterArgument = "--gtest_filter=" + filter;
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0)
-            _exit(127);
-        self[n] = '\0';
-        execl(self, self, filterArgument.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(pipeFds[1]);
@@ -126,17 +154,18 @@ int RunChild(const std::string& filter,
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-} // namespace testsupport
-
-int main(int argc, char** argv)
+int RunChild(const std::string& filter,
+             const std::vector<std::pair<std::string, std::string>>& environment,
+             std::string* output)
 {
-    // A test started by RunChild runs in its parent's fleet, which its parent owns.
-    std::string created;
-    if (!testsupport::IsChild())
-        created = testsupport::EnterTemporaryFleet("fleet-test", argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    int result = RUN_ALL_TESTS();
-    if (!created.empty())
-        testsupport::LeaveTemporaryFleet(created);
-    return result;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return -1;
+    self[n] = '\0';
+    std::vector<std::pair<std::string, std::string>> childEnvironment = environment;
+    childEnvironment.insert(childEnvironment.begin(), {"FLEET_TEST_CHILD", "1"});
+    return RunHostProgram({self, "--gtest_filter=" + filter}, childEnvironment, output);
 }
+
+} // namespace testsupport

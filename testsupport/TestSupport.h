@@ -45,6 +45,16 @@ unsigned long RunProgram(const std::wstring& commandLine, const wchar_t* folder 
 // Copies a Windows folder with everything below it to another place of this machine.
 void CopyTree(const std::wstring& from, const std::wstring& to);
 
+// Runs a Linux program (arguments[0] is its path) with the extra environment and waits for it:
+// its exit code (128 + signal when killed); output gets what it printed.
+int RunHostProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::pair<std::string, std::string>>& environment,
+                   std::string* output = nullptr);
+
+// The files below a folder whose bytes hold the text, also as UTF-16 or UTF-32 (files that
+// vanish while the folder is read, as a machine server's do, are passed over).
+std::vector<std::string> FilesHolding(const std::string& folder, const std::string& text);
+
 // True while this process runs as a child started by RunChild.
 bool IsChild();
 

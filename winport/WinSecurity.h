@@ -37,6 +37,8 @@ BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType,
                 DWORD logonProvider, PHANDLE token);
 BOOL ImpersonateLoggedOnUser(HANDLE token);
 BOOL RevertToSelf();
+// Only the calling thread (thread null): a token to impersonate, or null to revert.
+BOOL SetThreadToken(PHANDLE thread, HANDLE token);
 // ERROR_NO_TOKEN (1008) when the thread is not impersonating.
 BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token);
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);

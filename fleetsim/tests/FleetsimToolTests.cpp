@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -116,6 +117,15 @@ std::vector<pid_t> ServersOf(const std::string& fleet, const std::string& machin
     return servers;
 }
 
+// The tool refuses the arguments with exit code 1 and one line that holds the message.
+void ExpectRefused(const std::string& fleet, const std::string& arguments, const char* message)
+{
+    SResult result = Fleetsim(fleet, arguments);
+    EXPECT_EQ(result.code, 1) << arguments;
+    EXPECT_NE(result.output.find(message), std::string::npos) << arguments << ": " << result.output;
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << arguments;
+}
+
 std::string Utf16Bytes(const std::string& text)
 {
     std::u16string units = winport::ToUtf16(winport::FromUtf8(text));
@@ -191,14 +201,7 @@ TEST(FleetsimTool, BadInputGetsOneLineAndLeavesNothing)
         const char* arguments;
         const char* message;
     };
-    auto refuse = [&fleet](const SCase& c)
-    {
-        SResult result = Fleetsim(fleet, c.arguments);
-        EXPECT_EQ(result.code, 1) << c.arguments;
-        EXPECT_NE(result.output.find(c.message), std::string::npos)
-            << c.arguments << ": " << result.output;
-        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << c.arguments;
-    };
+    auto refuse = [&fleet](const SCase& c) { ExpectRefused(fleet, c.arguments, c.message); };
     const SCase cases[] = {
         {"add X1 --profile nope", "unknown profile 'nope'"},
         {"add X1", "add needs --profile"},
@@ -555,6 +558,221 @@ TEST(HostNames, ResolveInAnyFormAndSkipMalformedLines)
     }
     EXPECT_EQ(winport::fleet::ResolveServer(std::wstring(300, L'a'), folder),
               static_cast<DWORD>(ERROR_BAD_NETPATH));
+}
+
+// The sub-keys of a key as the tool lists them ("[NAME]" lines), in order.
+std::vector<std::string> SubKeys(const std::string& fleet, const std::string& machine,
+                                 const std::string& key)
+{
+    std::vector<std::string> names;
+    std::istringstream lines(Fleetsim(fleet, "reg " + machine + " '" + key + "'").output);
+    for (std::string line; std::getline(lines, line);)
+    {
+        if (line.size() > 2 && line.front() == '[' && line.back() == ']')
+            names.push_back(line.substr(1, line.size() - 2));
+    }
+    return names;
+}
+
+// Everything the tool shows of a key and the keys below it.
+std::string RegistryTree(const std::string& fleet, const std::string& machine,
+                         const std::string& key)
+{
+    std::string tree = key + "\n" + Fleetsim(fleet, "reg " + machine + " '" + key + "'").output;
+    for (const std::string& sub : SubKeys(fleet, machine, key))
+        tree += RegistryTree(fleet, machine, key + "\\" + sub);
+    return tree;
+}
+
+TEST(FleetsimTool, ClusterNodesHoldTheirClusterDatabaseAndMainCf)
+{
+    std::string fleet = testsupport::FleetRoot() + "/cluster";
+    const std::string product = "'HKLM\\SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion'";
+    SResult added =
+        Fleetsim(fleet, "add MSNODE1 --profile exchange2003 --product 5.0 --cluster-kind microsoft "
+                        "--cluster-nodes MSNODE1,MSNODE2 --virtual-servers EVS1,Evs2 "
+                        "--other-virtual-servers EVS3 --alias msclus --alias evs1");
+    ASSERT_EQ(added.code, 0) << added.output;
+    SResult values = Fleetsim(fleet, "reg MSNODE1 " + product);
+    EXPECT_NE(values.output.find("IsCluster  REG_DWORD  1 (0x00000001)"), std::string::npos)
+        << values.output;
+    EXPECT_NE(values.output.find("ThirdPartyClusterType  REG_DWORD  0 (0x00000000)"),
+              std::string::npos)
+        << values.output;
+    EXPECT_EQ(SubKeys(fleet, "MSNODE1", "HKLM\\Cluster\\Nodes"),
+              (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(Fleetsim(fleet, "reg MSNODE1 'HKLM\\Cluster\\Nodes\\2'").output,
+              "NodeName  REG_SZ  MSNODE2\n");
+    // A virtual server online here answers here too, once however often it is named.
+    EXPECT_NE(
+        testsupport::ReadHostFile(fleet + "/hosts").find("MSNODE1 MSNODE1 msclus evs1 Evs2\n"),
+        std::string::npos)
+        << testsupport::ReadHostFile(fleet + "/hosts");
+
+    // One group a virtual server, with its owner, its network name and its System Attendant.
+    std::vector<std::string> groups = SubKeys(fleet, "MSNODE1", "HKLM\\Cluster\\Groups");
+    ASSERT_EQ(groups.size(), 3u);
+    std::map<std::string, std::string> owners;
+    for (const std::string& group : groups)
+    {
+        EXPECT_EQ(group.size(), 36u) << group;
+        std::string text =
+            Fleetsim(fleet, "reg MSNODE1 'HKLM\\Cluster\\Groups\\" + group + "'").output;
+        std::string name = text.substr(text.find("Name  REG_SZ  ") + 14);
+        name = name.substr(0, name.find('\n'));
+        std::string owner = text.substr(text.find("OwnerNode  REG_SZ  ") + 19);
+        owners[name] = owner.substr(0, owner.find('\n'));
+        std::string contains = text.substr(text.find("Contains  REG_MULTI_SZ  ") + 24);
+        contains = contains.substr(0, contains.find('\n'));
+        ASSERT_EQ(contains.size(), 36u + 3u + 36u) << contains;
+        std::string resources[] = {contains.substr(0, 36), contains.substr(39)};
+        EXPECT_EQ(
+            Fleetsim(fleet, "reg MSNODE1 'HKLM\\Cluster\\Resources\\" + resources[0] + "'").output,
+            "[Parameters]\nName  REG_SZ  Network Name (" + name +
+                ")\nType  REG_SZ  Network Name\n");
+        EXPECT_EQ(Fleetsim(fleet, "reg MSNODE1 'HKLM\\Cluster\\Resources\\" + resources[0] +
+                                      "\\Parameters'")
+                      .output,
+                  "Name  REG_SZ  " + name + "\n");
+        EXPECT_EQ(
+            Fleetsim(fleet, "reg MSNODE1 'HKLM\\Cluster\\Resources\\" + resources[1] + "'").output,
+            "Name  REG_SZ  Exchange System Attendant - (" + name +
+                ")\nType  REG_SZ  Microsoft Exchange System Attendant\nDependsOn  "
+                "REG_MULTI_SZ  " +
+                resources[0] + "\n");
+    }
+    EXPECT_EQ(owners, (std::map<std::string, std::string>{
+                          {"EVS1", "MSNODE1"}, {"Evs2", "MSNODE1"}, {"EVS3", "MSNODE2"}}));
+
+    // The other node names the same groups by the same keys; what one holds, the other does not.
+    added = Fleetsim(fleet, "add MSNODE2 --profile exchange2003 --cluster-kind microsoft "
+                            "--cluster-nodes MSNODE1,MSNODE2 --virtual-servers evs3 "
+                            "--other-virtual-servers EVS1,EVS2");
+    ASSERT_EQ(added.code, 0) << added.output;
+    EXPECT_EQ(SubKeys(fleet, "MSNODE2", "HKLM\\Cluster\\Groups"), groups);
+    ExpectRefused(fleet,
+                  "add MSNODE3 --profile server --cluster-kind microsoft --virtual-servers "
+                  "MSCLUS",
+                  "virtual server 'MSCLUS' is a name of machine 'MSNODE1' already");
+    EXPECT_FALSE(Exists(fleet + "/machines/MSNODE3"));
+
+    // A Veritas node: its home folder in the registry and main.cf there.
+    added = Fleetsim(fleet, "add VNODE1 --profile server --product 5.0 --cluster-kind veritas "
+                            "--cluster-nodes VNODE1,VNODE2 --cluster-remote 192.0.2.77");
+    ASSERT_EQ(added.code, 0) << added.output;
+    values = Fleetsim(fleet, "reg VNODE1 " + product);
+    EXPECT_NE(values.output.find("IsCluster  REG_DWORD  0 (0x00000000)"), std::string::npos);
+    EXPECT_NE(values.output.find("ThirdPartyClusterType  REG_DWORD  1 (0x00000001)"),
+              std::string::npos)
+        << values.output;
+    EXPECT_EQ(Fleetsim(fleet, "reg VNODE1 'HKLM\\SOFTWARE\\VERITAS\\VCS\\Base'").output,
+              "HOMEDIRECTORY  REG_SZ  C:\\Program Files\\Veritas\\cluster server\n");
+    EXPECT_NE(Fleetsim(fleet, "reg VNODE1 'HKLM\\Cluster'").code, 0);
+    const std::string mainCf =
+        "VNODE1 'C:\\Program Files\\Veritas\\cluster server\\conf\\config\\main.cf'";
+    const std::string expected = "include \"types.cf\"\r\n\r\n"
+                                 "cluster LocalCluster (\r\n\t)\r\n\r\n"
+                                 "remotecluster RemoteCluster (\r\n"
+                                 "\tClusterAddress = \"192.0.2.77\"\r\n\t)\r\n\r\n"
+                                 "system VNODE1 (\r\n\t)\r\n\r\n"
+                                 "system VNODE2 (\r\n\t)\r\n";
+    EXPECT_EQ(Fleetsim(fleet, "cat " + mainCf).output, expected);
+    // Without an address of its own, the remote cluster is the node's first alias.
+    ASSERT_EQ(Fleetsim(fleet, "add VNODE2 --profile server --cluster-kind veritas --alias vclus "
+                              "--cluster-nodes VNODE1,VNODE2")
+                  .code,
+              0);
+    EXPECT_NE(Fleetsim(fleet, "cat VNODE2 'C:\\Program Files\\Veritas\\cluster server\\conf\\"
+                              "config\\main.cf'")
+                  .output.find("\tClusterAddress = \"vclus\"\r\n"),
+              std::string::npos);
+
+    // --cluster is a Microsoft cluster of the machine alone.
+    ASSERT_EQ(Fleetsim(fleet, "add SOLO --profile server --product 5.0 --cluster").code, 0);
+    EXPECT_NE(Fleetsim(fleet, "reg SOLO " + product).output.find("IsCluster  REG_DWORD  1"),
+              std::string::npos);
+    EXPECT_EQ(Fleetsim(fleet, "reg SOLO 'HKLM\\Cluster\\Nodes\\1'").output,
+              "NodeName  REG_SZ  SOLO\n");
+
+    // A reset writes the same keys and file again, whatever was changed or removed since.
+    std::string before = RegistryTree(fleet, "MSNODE1", "HKLM\\Cluster");
+    ASSERT_EQ(Fleetsim(fleet, "reg-set MSNODE1 'HKLM\\Cluster\\Nodes\\1' NodeName REG_SZ X").code,
+              0);
+    ASSERT_EQ(Fleetsim(fleet, "reg-set MSNODE1 'HKLM\\Cluster\\Groups\\x' Name REG_SZ Y").code, 0);
+    ASSERT_NE(RegistryTree(fleet, "MSNODE1", "HKLM\\Cluster"), before);
+    std::string cf;
+    ASSERT_EQ(fleetsim::MachineFilePath(fleet, "VNODE1",
+                                        L"C:\\Program Files\\Veritas\\cluster server\\conf\\"
+                                        L"config\\main.cf",
+                                        cf),
+              0u);
+    ASSERT_EQ(unlink(cf.c_str()), 0);
+    for (const char* machine : {"MSNODE1", "VNODE1"})
+        ASSERT_EQ(Fleetsim(fleet, std::string("reset ") + machine).code, 0) << machine;
+    EXPECT_EQ(RegistryTree(fleet, "MSNODE1", "HKLM\\Cluster"), before);
+    EXPECT_EQ(Fleetsim(fleet, "cat " + mainCf).output, expected);
+    EXPECT_NE(Fleetsim(fleet, "reg VNODE1 " + product)
+                  .output.find("ThirdPartyClusterType  "
+                               "REG_DWORD  1"),
+              std::string::npos);
+    Fleetsim(fleet, "stop");
+}
+
+TEST(FleetsimTool, BadClusterOptionsAreRefusedAndLeaveNothing)
+{
+    std::string fleet = testsupport::FleetRoot() + "/badcluster";
+    ASSERT_EQ(Fleetsim(fleet, "create").code, 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"--cluster-kind sun", "unknown cluster kind 'sun' (microsoft or veritas)"},
+        {"--cluster-nodes A,B", "cluster options need --cluster-kind"},
+        {"--virtual-servers EVS1", "cluster options need --cluster-kind"},
+        {"--cluster-kind microsoft --cluster-nodes A,,B", "'' is not a node name"},
+        {"--cluster-kind microsoft --cluster-nodes ''", "'' is not a node name"},
+        {"--cluster-kind veritas --cluster-nodes 'A B'", "'A B' is not a node name"},
+        {"--cluster-kind veritas --cluster-nodes A,../B", "'../B' is not a node name"},
+        {"--cluster-kind veritas --cluster-nodes X1,x1", "node 'x1' is named twice"},
+        {"--cluster-kind veritas --virtual-servers EVS1",
+         "Exchange virtual servers need a Microsoft cluster"},
+        {"--cluster-kind microsoft --cluster-remote 192.0.2.1",
+         "a remote cluster address needs a Veritas cluster"},
+        {"--cluster-kind veritas --cluster-remote 'a\"b'", "is not a host name or address"},
+        {"--cluster-kind veritas --cluster-remote ''", "'' is not a host name or address"},
+        {"--cluster --cluster-kind veritas", "--cluster is a Microsoft cluster"},
+        {"--cluster-kind microsoft --virtual-servers x1", "virtual server 'x1' is named twice"},
+        {"--cluster-kind microsoft --cluster-nodes N1,N2 --other-virtual-servers n2",
+         "virtual server 'n2' is named twice or is the name of a node"},
+        {"--cluster-kind microsoft --virtual-servers EVS1 --other-virtual-servers evs1",
+         "virtual server 'evs1' is named twice"},
+        {"--cluster-kind microsoft --virtual-servers FAR-TOO-LONG-A-NAME",
+         "'FAR-TOO-LONG-A-NAME' is not a virtual server name"},
+        {"--cluster-kind microsoft --cluster-nodes", "option --cluster-nodes needs a value"},
+    };
+    for (const auto& [options, message] : cases)
+        ExpectRefused(fleet, std::string("add X1 --profile server ") + options, message);
+    EXPECT_FALSE(Exists(fleet + "/machines/X1"));
+    EXPECT_FALSE(Exists(fleet + "/profiles/X1"));
+    EXPECT_EQ(testsupport::ReadHostFile(fleet + "/hosts"), "");
+
+    // The library refuses what the tool would, with the same reason.
+    fleetsim::SMachineProfile profile;
+    ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
+    profile.name = "X1";
+    profile.product.installed = profile.product.cluster = true;
+    profile.cluster.kind = fleetsim::EClusterKind::Veritas;
+    std::string reason;
+    EXPECT_EQ(fleetsim::CheckCluster(profile, reason), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_NE(reason.find("no Veritas cluster"), std::string::npos) << reason;
+    EXPECT_EQ(fleetsim::AddMachine(fleet, profile), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    profile.product.cluster = false;
+    profile.cluster.otherVirtualServers = {L"EVS1"};
+    EXPECT_EQ(fleetsim::AddMachine(fleet, profile), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(Exists(fleet + "/machines/X1"));
+
+    std::string help = Fleetsim(fleet, "--help").output;
+    for (const char* option :
+         {"--cluster-kind microsoft|veritas", "--cluster-nodes A,B", "--cluster-remote ADDRESS",
+          "--virtual-servers EVS1,EVS2", "--other-virtual-servers EVS3"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
 } // namespace

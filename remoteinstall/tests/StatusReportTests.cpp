@@ -138,7 +138,7 @@ TEST_F(StatusReport, ReporterIsSilentWithoutInitializeAndSendsFailWithoutPeer)
     EXPECT_EQ(log.CountUnexpected(L"CPackageStatusReport::RetrieveLogonAccount"), 1);
     EXPECT_EQ(user, L"unchanged");
     EXPECT_EQ(password, L"unchanged");
-    EXPECT_EQ(task.m_bIsExecuted, 0);
+    EXPECT_EQ(task.m_bIsTaskExecuted, 0);
 }
 
 TEST_F(StatusReport, RollbackReplacesProgressButNotErrorsAndLongTextsAreWhole)
@@ -349,7 +349,7 @@ bool RequestLock(const std::wstring& name, const std::wstring& owner, bool acqui
     request.m_bAcquire = acquire;
     request.m_bGranted = grantedBefore;
     RunOverWire(&request);
-    EXPECT_EQ(request.m_bIsExecuted, 1);
+    EXPECT_EQ(request.m_bIsTaskExecuted, 1);
     EXPECT_EQ(request.m_strLockName, name);
     return request.m_bGranted;
 }
@@ -463,7 +463,7 @@ TEST(ServerSync, VariablesRoundTripThroughTheWire)
         set.m_strName = name;
         set.m_strValue = value;
         RunOverWire(&set);
-        EXPECT_EQ(set.m_bIsExecuted, 1);
+        EXPECT_EQ(set.m_bIsTaskExecuted, 1);
         EXPECT_EQ(SyncProperty(name), value);
     }
     // An empty value removes the variable; an empty name sets nothing.
@@ -478,7 +478,7 @@ TEST(ServerSync, VariablesRoundTripThroughTheWire)
 
     CTaskServerSyncGetAllVariables get;
     RunOverWire(&get);
-    EXPECT_EQ(get.m_bIsExecuted, 1);
+    EXPECT_EQ(get.m_bIsTaskExecuted, 1);
     ASSERT_FALSE(get.m_strVariables.empty());
     CPersistentStorageMemory storage;
     storage.SetMemoryDataFromText(get.m_strVariables);
@@ -580,7 +580,7 @@ TEST(WizardTasks, RaiseTheirMessagesWithTheSendingServer)
     CTaskRetrieveLogonAccount logon;
     logon.m_strTargetServerName = L"EXCH04";
     RunOverWire(&logon);
-    EXPECT_EQ(logon.m_bIsExecuted, 1);
+    EXPECT_EQ(logon.m_bIsTaskExecuted, 1);
     EXPECT_EQ(recorder.m_LogonServers, std::vector<std::wstring>{L"EXCH04"});
     EXPECT_EQ(logon.m_strLogonUsername, L"CONTOSO\\deployer");
     EXPECT_EQ(logon.m_strLogonPassword, L"Pa55!word-xyz");

@@ -94,14 +94,14 @@ TEST(Tasks, WireFormReflectionAndResults)
         &sent, CRemoteInstallCommon::GetSerializedTaskString(rebuilt)));
     delete rebuilt;
     EXPECT_EQ(sent.m_strText, L"Changed.");
-    EXPECT_EQ(sent.m_bIsExecuted, 1);
+    EXPECT_EQ(sent.m_bIsTaskExecuted, 1);
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_DEBUG, L"CTestTask::OnRun() is called"));
 
     // A flag that arrives set stays set without a run.
     ITaskSupport* again = CRemoteInstallCommon::DeserializeNewTaskFromString(
         CRemoteInstallCommon::GetSerializedTaskString(&sent));
     ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->m_bIsExecuted, 1);
+    EXPECT_EQ(again->m_bIsTaskExecuted, 1);
     delete again;
 
     // Nobody knows the class: null and the line with its name.
@@ -228,13 +228,13 @@ TEST(Transport, LocalRoundTripsFailuresAndSharedListening)
     CTestTask task;
     EXPECT_EQ(client.SendTask(&task), 1);
     EXPECT_EQ(task.m_strText, L"Changed.");
-    EXPECT_EQ(task.m_bIsExecuted, 1);
+    EXPECT_EQ(task.m_bIsTaskExecuted, 1);
     EXPECT_EQ(log.CountPrefix(L"Send query backwards task"), 0);
 
     // Asynchronous: the result arrives on a run-time thread.
     CTestTask later;
     ASSERT_EQ(client.SendAsyncTask(&later), 1);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return later.m_bIsExecuted == 1; }, 10s));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return later.m_bIsTaskExecuted == 1; }, 10s));
     EXPECT_EQ(later.m_strText, L"Changed.");
 
     // A task the server cannot rebuild: no result.
@@ -245,7 +245,7 @@ TEST(Transport, LocalRoundTripsFailuresAndSharedListening)
     EXPECT_EQ(client.SendTask(&unknown), 0);
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_ERROR, L"CRPCClient::SendTask(), return data is empty"));
     EXPECT_TRUE(log.Has(ADVLOG_SEVERITY_ERROR, L"Send task failed."));
-    EXPECT_EQ(unknown.m_bIsExecuted, 0);
+    EXPECT_EQ(unknown.m_bIsTaskExecuted, 0);
 
     // A run that throws: no result, the server logs the exception's text.
     log.Clear();

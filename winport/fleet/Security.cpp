@@ -275,6 +275,15 @@ BOOL RevertToSelf()
     return TRUE;
 }
 
+BOOL SetThreadToken(PHANDLE thread, HANDLE token)
+{
+    if (thread != nullptr && *thread != GetCurrentThread())
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (token == nullptr)
+        return RevertToSelf();
+    return ImpersonateLoggedOnUser(token);
+}
+
 BOOL OpenThreadToken(HANDLE, DWORD, BOOL, PHANDLE token)
 {
     if (token == nullptr)

@@ -55,17 +55,21 @@ std::string Bin()
 // Runs rolloutcli; the number of servers that ended as wanted.
 int RunCli(const std::string& mode, const std::string& servers, const std::string& name)
 {
+    bool analyzeOnly = mode == "--analyze-only";
     std::string reports = s_FleetRoot + "/../reports/" + name;
     std::string output;
     testsupport::RunHostProgram({Bin() + "/rolloutcli.exe", "--package", Bin() + "/samples/Deploy",
-                                 mode, "--user", "CORP\\Administrator", "--password-env",
-                                 "BENCH_PASSWORD", "--servers", servers, "--result",
-                                 reports + ".txt", "--plain"},
+                                 analyzeOnly ? "--install" : mode,
+                                 analyzeOnly ? "--analyze-only" : "--plain", "--user",
+                                 "CORP\\Administrator", "--password-env", "BENCH_PASSWORD",
+                                 "--servers", servers, "--result", reports + ".txt", "--plain"},
                                 {{"FLEET_ROOT", s_FleetRoot},
                                  {"FLEET_MACHINE", winport::fleet::CurrentMachine().name},
                                  {"BENCH_PASSWORD", kPassword}},
                                 &output);
     std::string json = testsupport::ReadHostFile(reports + ".json");
+    if (json.find("\"outcome\": \"failed\"") != std::string::npos)
+        fprintf(stderr, "%s\n", output.c_str());
     int succeeded = 0;
     for (size_t at = 0; (at = json.find("\"outcome\": \"succeeded\"", at)) != std::string::npos;
          ++at)
@@ -87,11 +91,16 @@ void Measure(benchmark::State& state, const std::string& mode, int count)
         state.counters["busy"] = BusySeconds() - busy;
         state.counters["wall"] = seconds;
         state.counters["succeeded"] = succeeded;
-        if (succeeded != count)
-            state.SkipWithError("a server did not end as wanted");
-        state.PauseTiming();
+        bool wanted = succeeded == count;
+        if (wanted)
+            state.PauseTiming();
         if (mode == "--install")
             RunCli("--uninstall", servers, "reset" + std::to_string(count));
+        if (!wanted)
+        {
+            state.SkipWithError("a server did not end as wanted");
+            break;
+        }
         state.ResumeTiming();
     }
 }

@@ -547,10 +547,12 @@ bool WriteReport(const std::wstring& path, const std::string& text)
     return fclose(file) == 0 && written;
 }
 
-// Whether the agent service is still on the server (its clean-up deletes it last but one).
-bool AgentServicePresent(const std::wstring& server)
+// Whether anything of the agent is still on the server: its service, its folder, or its
+// clean-up script (which removes itself last).
+bool AgentPresent(const std::wstring& server)
 {
-    std::wstring machine = L"\\\\" + CBackendMiscAPI::GetServerConnectName(server);
+    std::wstring host = CBackendMiscAPI::GetServerConnectName(server);
+    std::wstring machine = L"\\\\" + host;
     SC_HANDLE manager = OpenSCManagerW(machine.c_str(), nullptr, GENERIC_READ);
     if (manager == nullptr)
         return false; // the server went away with it
@@ -559,6 +561,15 @@ bool AgentServicePresent(const std::wstring& server)
     if (service != nullptr)
         CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    std::wstring share = Globals().GetProperty(PROP_SHARED_FOLDER);
+    std::wstring relative =
+        CStringSupport::StringTrim(Globals().GetProperty(L"Framework\\LaunchRootRelative"), L" \t");
+    std::wstring root = L"\\\\?\\UNC\\" + host + L"\\" + (share.empty() ? L"ADMIN$" : share);
+    for (const std::wstring& left :
+         {CStringSupport::PathCombinePath(root, relative.empty() ? L"Temp\\HalvornRemoteInstall"
+                                                                 : relative),
+          L"\\\\?\\UNC\\" + host + L"\\ADMIN$\\Temp\\HalvornInstallCleanup.bat"})
+        present = present || GetFileAttributesW(left.c_str()) != INVALID_FILE_ATTRIBUTES;
     return present;
 }
 
@@ -579,7 +590,7 @@ std::vector<std::wstring> WaitForAgentsToLeave(const std::vector<std::wstring>& 
             if (!CWin32API::NetworkCredentialImpersonateBegin(
                     view.GetProperty(PROP_SERVER_USERNAME), view.GetProperty(PROP_SERVER_PASSWORD)))
                 continue;
-            if (AgentServicePresent(server))
+            if (AgentPresent(server))
                 still.push_back(server);
             CWin32API::NetworkCredentialImpersonateEnd();
         }

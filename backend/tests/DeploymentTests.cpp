@@ -385,3 +385,51 @@ TEST_F(Deployment, FaultsFailOnlyTheirServers)
     for (const auto& [server, state] : before)
         EXPECT_EQ(CaptureServer(server), state) << server;
 }
+
+// A run killed in the middle of its deployment: the agents it left end themselves once no
+// heartbeat comes (and remove what is theirs), and a run started at once against a server with
+// such an agent still running takes it over and clears it at its end.
+TEST_F(Deployment, AKilledRunLeavesNothingForLong)
+{
+    if (testsupport::IsChild())
+        GTEST_SKIP();
+    fs::path reports = fs::path(testsupport::FleetRoot()).parent_path() / "killed";
+    std::string workstation = winport::fleet::CurrentMachine().name;
+    std::string output;
+    std::thread run(
+        [&]
+        {
+            RunCli({"--package", Kit(), "--install", "--user", "CORP\\Administrator",
+                    "--password-env", "ROLLOUT_PASSWORD", "--servers", "EXCH07,EXCH10", "--result",
+                    (reports / "r.txt").string(), "--plain"},
+                   output);
+        });
+    EXPECT_TRUE(
+        testsupport::WaitFor([] { return ProcessOn("EXCH10", "patchstarter") != 0; }, 120s));
+    pid_t cli = ProcessOn(workstation, "rolloutcli");
+    EXPECT_NE(cli, 0);
+    if (cli != 0)
+        kill(cli, SIGKILL);
+    run.join();
+    EXPECT_NE(ProcessOn("EXCH07", "agenthost"), 0);
+
+    // The next run against EXCH10 finds its agent and leaves none behind; the package the killed
+    // run started has ended by then, installed or rolled back.
+    EXPECT_TRUE(
+        testsupport::WaitFor([] { return ProcessOn("EXCH10", "patchstarter") == 0; }, 120s));
+    RunCli({"--package", Kit(), "--uninstall", "--user", "CORP\\Administrator", "--password-env",
+            "ROLLOUT_PASSWORD", "--servers", "EXCH10", "--result", (reports / "next.txt").string(),
+            "--plain"},
+           output);
+    EXPECT_EQ(Leftovers("EXCH10"), "") << output;
+
+    // EXCH07's agent hears no heartbeat and removes itself within its time-out (six periods of
+    // ten seconds).
+    EXPECT_TRUE(testsupport::WaitFor([] { return Leftovers("EXCH07").empty(); }, 120s))
+        << Leftovers("EXCH07");
+    RunCli({"--package", Kit(), "--uninstall", "--user", "CORP\\Administrator", "--password-env",
+            "ROLLOUT_PASSWORD", "--servers", "EXCH07", "--result", (reports / "last.txt").string(),
+            "--plain"},
+           output);
+    EXPECT_TRUE(testsupport::WaitFor([] { return Leftovers("EXCH07").empty(); }, 60s));
+}

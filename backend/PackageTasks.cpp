@@ -5,6 +5,7 @@
 #include "framework/CAdvancedLog.h"
 #include "framework/CFrameworkGlobalVariables.h"
 #include "framework/CStringSupport.h"
+#include "remoteinstall/CWin32API.h"
 #include "setupsupport/CFileSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinProcess.h"
@@ -93,16 +94,6 @@ DWORD ThreadProc_ShutdownAgent(LPVOID)
     return 0;
 }
 
-bool StartHidden(std::wstring commandLine, const wchar_t* folder, PROCESS_INFORMATION& process)
-{
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
-                          &startup, &process) != FALSE;
-}
-
 } // namespace
 
 // ---- CTaskPackageDeploy ------------------------------------------------------------------------
@@ -188,7 +179,7 @@ bool CTaskPackageDeploy::LaunchPackageDeployProcess()
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"LaunchPackageDeployProcess, start process '%s'",
            commandLine.c_str());
     PROCESS_INFORMATION process = {};
-    if (!StartHidden(commandLine, folder.c_str(), process))
+    if (!CWin32API::CreateHiddenProcess(commandLine, folder.c_str(), process))
     {
         DWORD error = GetLastError();
         ADVLOG(ADVLOG_SEVERITY_ERROR,
@@ -299,7 +290,7 @@ void CTaskShutdownAgent::StartDeleteServiceBat()
     if (commandLine.size() > 520)
         commandLine.resize(520);
     PROCESS_INFORMATION process = {};
-    if (!StartHidden(commandLine, nullptr, process))
+    if (!CWin32API::CreateHiddenProcess(commandLine, nullptr, process))
     {
         ADVLOG(ADVLOG_SEVERITY_WARNING, L"CreateProcess failed, szCommandLine is %s",
                commandLine.c_str());

@@ -331,13 +331,8 @@ bool CTaskCheckSystemRequirement::GetExchangeVirtualServersOnCurrentServer()
                                       L"process to retrieve virtual server");
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The prcoess command line is: %s", commandLine.c_str());
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"The product home dir is: %s", home.c_str());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            home.c_str(), &startup, &process))
+        if (!CWin32API::CreateHiddenProcess(commandLine, home.c_str(), process))
         {
             ADVLOG(ADVLOG_SEVERITY_ERROR, L"Failed to create process, last error is %d",
                    static_cast<int>(GetLastError()));

@@ -50,11 +50,17 @@ function(fleet_windows_name target)
 endfunction()
 
 # One GoogleTest executable per folder, registered test by test with CTest.
-# TIMEOUT seconds: the limit of each test (default 300), for suites that deploy to whole fleets.
+# TIMEOUT seconds: the limit of each test (default 300), for suites that deploy to whole fleets;
+# LONG: its tests start before the others, so that they run beside the short ones instead of
+# after them.
 function(fleet_test_suite name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+    cmake_parse_arguments(ARG "LONG" "TIMEOUT" "" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
+    endif()
+    set(cost 0)
+    if(ARG_LONG)
+        set(cost 1000)
     endif()
     set(FLEET_VERSION_FILE_TYPE 1)
     set(PROJECT_VERSION_NOTE ${PROJECT_VERSION})
@@ -67,5 +73,5 @@ function(fleet_test_suite name)
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         BUILD_RPATH "${PROJECT_BINARY_DIR}/bin")
     add_dependencies(${name} machined) # makes the default workstation of a run
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT} COST ${cost})
 endfunction()

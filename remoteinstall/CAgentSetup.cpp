@@ -604,13 +604,8 @@ int CAgentSetup::LocalInstallBegin(const std::wstring& branch)
         std::wstring program =
             Truncated(CStringSupport::PathCombinePath(m_strSourceRoot, kAgentProgram), 520);
         std::wstring commandLine = CStringSupport::StringFormat(L"\"%s\"", program.c_str());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            m_strSourceRoot.c_str(), &startup, &process))
+        if (!CWin32API::CreateHiddenProcess(commandLine, m_strSourceRoot.c_str(), process))
         {
             ADVLOG(ADVLOG_SEVERITY_ERROR,
                    L"LocalInstallBegin(%s), Unable to start program: %s  Last error code is %d",

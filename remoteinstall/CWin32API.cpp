@@ -665,3 +665,14 @@ void CWin32API::DumpSystemInformationToDebugLog()
            L"ProductType:%d(1:Workstation 2:DC 3:Server)",
            static_cast<unsigned>(version.wSuiteMask), static_cast<int>(version.wProductType));
 }
+
+BOOL CWin32API::CreateHiddenProcess(std::wstring commandLine, const wchar_t* currentFolder,
+                                    PROCESS_INFORMATION& process)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          currentFolder, &startup, &process);
+}

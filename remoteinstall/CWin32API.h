@@ -3,6 +3,7 @@
 // dump of system facts into the log.
 #pragma once
 
+#include "winport/WinProcess.h"
 #include "winport/WinReg.h"
 
 #include <string>
@@ -107,6 +108,9 @@ public:
                                                const std::wstring& serverPrefix);
     static int IsCurrentUserLocalAdministrator();
     static void DumpSystemInformationToDebugLog();
+    // Starts a program without a window and without inherited handles.
+    static BOOL CreateHiddenProcess(std::wstring commandLine, const wchar_t* currentFolder,
+                                    PROCESS_INFORMATION& process);
 
 private:
     CWin32API() = delete;

@@ -8,6 +8,7 @@
 #include "winport/WinProcess.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,8 +35,10 @@ public:
     ~CBackendServerJob() override;
 
 protected:
-    // Starts a run: the map must be empty (else the assertion line is logged).
-    void BeginRun(const wchar_t* function);
+    // Starts a run with one thread per server through start: the map must be empty (else the
+    // assertion line is logged).
+    void StartRun(const wchar_t* function, const std::vector<std::wstring>& servers,
+                  const std::function<int(const std::wstring&)>& start);
     int StartServerThread(const std::wstring& serverName, LPTHREAD_START_ROUTINE entry);
     // The thread's last work: drops its record and announces its end with the message.
     void EndServerThread(CServerThreadRecord* record, const wchar_t* message,

@@ -37,10 +37,9 @@ CBackendAnalyzeTargetServer::CBackendAnalyzeTargetServer()
 
 int CBackendAnalyzeTargetServer::AnalyzeAllServers()
 {
-    BeginRun(L"CBackendAnalyzeTargetServer::AnalyzeAllServers");
-    for (const std::wstring& server : CBackendMiscAPI::GetAllServers())
-        if (!StartThread_AnalyzeSingleServer(server))
-            ADVLOG_UNEXPECTED_BRANCH(L"CBackendAnalyzeTargetServer::AnalyzeAllServers");
+    StartRun(L"CBackendAnalyzeTargetServer::AnalyzeAllServers", CBackendMiscAPI::GetAllServers(),
+             [this](const std::wstring& server)
+             { return StartThread_AnalyzeSingleServer(server); });
     return TRUE;
 }
 

@@ -35,10 +35,10 @@ CBackendInstallInProgress::CBackendInstallInProgress()
 
 int CBackendInstallInProgress::DeployPackageToAllServers()
 {
-    BeginRun(L"CBackendInstallInProgress::DeployPackageToAllServers");
-    for (const std::wstring& server : CBackendMiscAPI::GetServerListThatPassedAnalysis())
-        if (!StartThread_DeployPackageToSingleServer(server))
-            ADVLOG_UNEXPECTED_BRANCH(L"CBackendInstallInProgress::DeployPackageToAllServers");
+    StartRun(L"CBackendInstallInProgress::DeployPackageToAllServers",
+             CBackendMiscAPI::GetServerListThatPassedAnalysis(),
+             [this](const std::wstring& server)
+             { return StartThread_DeployPackageToSingleServer(server); });
     return TRUE;
 }
 

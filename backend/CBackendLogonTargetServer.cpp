@@ -38,12 +38,10 @@ CBackendLogonTargetServer::CBackendLogonTargetServer()
 
 int CBackendLogonTargetServer::LogonAllServers()
 {
-    BeginRun(L"CBackendLogonTargetServer::LogonAllServers");
     if (CBackendMiscAPI::IsLocalInstallMode())
         Globals().SetProperty(PROP_SERVER_LIST, CWin32API::GetLocalComputerName());
-    for (const std::wstring& server : CBackendMiscAPI::GetAllServers())
-        if (!StartThread_LogonSingleServer(server))
-            ADVLOG_UNEXPECTED_BRANCH(L"CBackendLogonTargetServer::LogonAllServers");
+    StartRun(L"CBackendLogonTargetServer::LogonAllServers", CBackendMiscAPI::GetAllServers(),
+             [this](const std::wstring& server) { return StartThread_LogonSingleServer(server); });
     return TRUE;
 }
 

@@ -11,12 +11,19 @@ CBackendServerJob::~CBackendServerJob()
         Sleep(1);
 }
 
-void CBackendServerJob::BeginRun(const wchar_t* function)
+void CBackendServerJob::StartRun(const wchar_t* function, const std::vector<std::wstring>& servers,
+                                 const std::function<int(const std::wstring&)>& start)
 {
+    // Held until the last thread has started: a thread that ends at once waits for it to end
+    // its record, so that it never finds the map empty while servers are still to start and
+    // announces the end of all too early.
     CCriticalSectionSentry guard(m_Lock);
     if (!m_ThreadMap.empty())
         ADVLOG_ASSERT_FAILED(function, L"m_ThreadMap.size() == 0");
     m_bAllFinishedSent = false;
+    for (const std::wstring& server : servers)
+        if (!start(server))
+            ADVLOG_UNEXPECTED_BRANCH(function);
 }
 
 int CBackendServerJob::StartServerThread(const std::wstring& serverName,

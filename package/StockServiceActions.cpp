@@ -24,15 +24,43 @@ std::wstring OriginalStateProperty(const std::wstring& service)
                                         CStringSupport::StringToLowerCase(service).c_str());
 }
 
-// Records the state a service has before the package's first state-keeping action on it.
-void RecordOriginalState(CServiceManager& manager, const std::wstring& property,
+// Records the state a service has before the package's first state-keeping action on it; false
+// when the service manager could not be asked.
+bool RecordOriginalState(CServiceManager& manager, const std::wstring& property,
                          const wchar_t* function)
 {
     DWORD state = manager.QueryStatus();
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
         PackageProperties()->SetPropertyInt(property, static_cast<int>(state));
-    else
+    else if (state != 0)
         ADVLOG_UNEXPECTED_BRANCH(function);
+    return state != 0;
+}
+
+// The service manager could not be asked (its machine was restarting, say), so nothing is known
+// of the service: the action fails rather than take it for absent or for stopped, and the state
+// recorded as 0, neither running nor stopped, keeps every later state-keeping action of this
+// package run, a rollback's too, from starting or stopping it.
+void ServiceManagerUnreachable(const std::wstring& property, const std::wstring& service,
+                               DWORD error)
+{
+    ADVLOG(ADVLOG_SEVERITY_ERROR, L"The service manager cannot tell the state of %s: %s",
+           service.c_str(), CStringSupport::ConvertWin32ErrorCodeToString(error).c_str());
+    if (!PackageProperties()->IsPropertyExist(property))
+        PackageProperties()->SetPropertyInt(property, 0);
+}
+
+// Whether the service is absent or disabled, when the manager could be asked (else false with
+// the error in unreachable).
+bool AbsentOrDisabled(CServiceManager& manager, DWORD& unreachable)
+{
+    unreachable = manager.CheckExistence();
+    if (unreachable == ERROR_SERVICE_DOES_NOT_EXIST || unreachable == ERROR_INVALID_NAME)
+    {
+        unreachable = ERROR_SUCCESS;
+        return true;
+    }
+    return unreachable == ERROR_SUCCESS && manager.IsDisabled();
 }
 
 // The processes of each name in "A.exe&B.exe" are ended until one name has been handled whole.
@@ -87,6 +115,13 @@ bool StartFailed(const std::wstring& service)
     return false;
 }
 
+bool StopFailed(const std::wstring& service)
+{
+    ADVLOG(ADVLOG_SEVERITY_ERROR, L"Stop service error, when stop service:%s!", service.c_str());
+    CStatusReporter::ReportErrorMessageWithFormat(L"error.StopService.failed", service.c_str());
+    return false;
+}
+
 // Starts the service; a fault after the start stops it again, so that it is as it was.
 bool StartService(CServiceManager& manager, const std::wstring& service)
 {
@@ -108,12 +143,7 @@ bool StopService(CServiceManager& manager, const CActionParameters& parameters,
 {
     unsigned long state = 0;
     if (!manager.Stop(kServiceWait, false, state) && !KillServiceProcesses(parameters))
-    {
-        ADVLOG(ADVLOG_SEVERITY_ERROR, L"Stop service error, when stop service:%s!",
-               service.c_str());
-        CStatusReporter::ReportErrorMessageWithFormat(L"error.StopService.failed", service.c_str());
-        return false;
-    }
+        return StopFailed(service);
     if (CActionGlobalResource::IsFaultInjected(L"after"))
     {
         manager.Start(kServiceWait, false, state);
@@ -165,15 +195,22 @@ PACKAGE_ACTION StartService_StatusConcerned()
         return true;
     CStatusReporter::ReportProgressWithFormat(L"info.StartService", service.c_str());
     CServiceManager manager(nullptr, service);
-    if (!manager.IsExist() || manager.IsDisabled())
+    std::wstring property = OriginalStateProperty(service);
+    DWORD unreachable = ERROR_SUCCESS;
+    if (AbsentOrDisabled(manager, unreachable))
     {
         ADVLOG(ADVLOG_SEVERITY_WARNING, L"Service %s is not existed or disabled.", service.c_str());
         return true;
     }
-    std::wstring property = OriginalStateProperty(service);
     bool recorded = PackageProperties()->IsPropertyExist(property);
-    if (!recorded)
-        RecordOriginalState(manager, property, L"StartService_StatusConcerned");
+    if (unreachable == ERROR_SUCCESS && !recorded &&
+        !RecordOriginalState(manager, property, L"StartService_StatusConcerned"))
+        unreachable = ERROR_NOT_READY;
+    if (unreachable != ERROR_SUCCESS)
+    {
+        ServiceManagerUnreachable(property, service, unreachable);
+        return StartFailed(service);
+    }
     // A test fault in the middle comes once the state is known, whatever is left to do.
     if (CActionGlobalResource::IsFaultInjected(L"middle"))
         return false;
@@ -207,18 +244,25 @@ PACKAGE_ACTION StopService_StatusConcerned()
     std::wstring service = parameters.Get(L"serviceName");
     CStatusReporter::ReportProgressWithFormat(L"info.StopService", service.c_str());
     CServiceManager manager(nullptr, service);
-    if (!manager.IsExist() || manager.IsDisabled())
+    std::wstring property = OriginalStateProperty(service);
+    DWORD unreachable = ERROR_SUCCESS;
+    if (AbsentOrDisabled(manager, unreachable))
     {
         ADVLOG(ADVLOG_SEVERITY_WARNING, L"Service %s is disabled or not exist.", service.c_str());
         return true;
     }
-    std::wstring property = OriginalStateProperty(service);
     bool recorded = PackageProperties()->IsPropertyExist(property);
     if (recorded)
         ADVLOG(ADVLOG_SEVERITY_INFO, L"original status for service [%s] is: %d", service.c_str(),
                PackageProperties()->GetPropertyInt(property));
-    else
-        RecordOriginalState(manager, property, L"StopService_StatusConcerned");
+    else if (unreachable == ERROR_SUCCESS &&
+             !RecordOriginalState(manager, property, L"StopService_StatusConcerned"))
+        unreachable = ERROR_NOT_READY;
+    if (unreachable != ERROR_SUCCESS)
+    {
+        ServiceManagerUnreachable(property, service, unreachable);
+        return StopFailed(service);
+    }
     if (CActionGlobalResource::IsFaultInjected(L"middle"))
         return false;
     // A service that ran before the package is left running by a later stop (a rollback's).

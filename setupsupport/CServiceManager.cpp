@@ -251,11 +251,22 @@ DWORD CServiceManager::QueryStatus()
 
 bool CServiceManager::IsExist()
 {
+    return CheckExistence() == ERROR_SUCCESS;
+}
+
+DWORD CServiceManager::CheckExistence()
+{
     CScHandle manager(OpenSCManagerW(Machine(), nullptr, SC_MANAGER_CONNECT));
     if (manager.Get() == nullptr)
-        return false;
+    {
+        DWORD error = GetLastError();
+        return error != ERROR_SUCCESS ? error : ERROR_NOT_READY;
+    }
     CScHandle service(OpenServiceW(manager.Get(), m_strServiceName.c_str(), SERVICE_QUERY_STATUS));
-    return service.Get() != nullptr;
+    if (service.Get() != nullptr)
+        return ERROR_SUCCESS;
+    DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_NOT_READY;
 }
 
 bool CServiceManager::IsDisabled()

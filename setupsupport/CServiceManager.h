@@ -23,6 +23,9 @@ public:
     // The current state (SERVICE_STOPPED ... SERVICE_PAUSED); 0 when it cannot be read.
     DWORD QueryStatus();
     bool IsExist();
+    // ERROR_SUCCESS when the service is there, ERROR_SERVICE_DOES_NOT_EXIST when the service
+    // manager says it is not, else the error that kept the manager from being asked.
+    DWORD CheckExistence();
     bool IsDisabled();
     bool Install(const std::wstring& displayName, const std::wstring& programPath,
                  const std::wstring& account, const std::wstring& password);

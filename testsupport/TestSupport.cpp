@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -166,6 +170,84 @@ int RunChild(const std::string& filter,
     std::vector<std::pair<std::string, std::string>> childEnvironment = environment;
     childEnvironment.insert(childEnvironment.begin(), {"FLEET_TEST_CHILD", "1"});
     return RunHostProgram({self, "--gtest_filter=" + filter}, childEnvironment, output);
+}
+
+bool SFleetProcess::Has(const std::string& name, const std::string& value) const
+{
+    std::string item = name + "=" + value + '\0';
+    return environment.compare(0, item.size(), item) == 0 ||
+           environment.find('\0' + item) != std::string::npos;
+}
+
+std::vector<SFleetProcess> FleetProcesses(const std::string& fleetRoot)
+{
+    // readdir, unlike a directory iterator, never fails on an entry that goes meanwhile.
+    std::vector<SFleetProcess> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr)
+    {
+        std::string name = entry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos ||
+            name == std::to_string(getpid()))
+            continue;
+        SFleetProcess process;
+        process.pid = atoi(name.c_str());
+        process.environment = ReadHostFile("/proc/" + name + "/environ");
+        if (!process.Has("FLEET_ROOT", fleetRoot))
+            continue;
+        process.commandLine = ReadHostFile("/proc/" + name + "/cmdline");
+        process.program = process.commandLine.substr(0, process.commandLine.find('\0'));
+        found.push_back(std::move(process));
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return found;
+}
+
+CDroppingListener::CDroppingListener(const std::string& path) : m_Path(path)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return;
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    m_Fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_Fd < 0)
+        return;
+    if (bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_Fd, 16) != 0)
+    {
+        close(m_Fd);
+        m_Fd = -1;
+        return;
+    }
+    m_Thread = std::thread(
+        [this]
+        {
+            while (!m_bStop)
+            {
+                pollfd wait = {m_Fd, POLLIN, 0};
+                if (poll(&wait, 1, 50) > 0)
+                {
+                    int connection = accept(m_Fd, nullptr, nullptr);
+                    if (connection >= 0)
+                        close(connection);
+                }
+            }
+        });
+}
+
+CDroppingListener::~CDroppingListener()
+{
+    m_bStop = true;
+    if (m_Thread.joinable())
+        m_Thread.join();
+    if (m_Fd >= 0)
+    {
+        close(m_Fd);
+        unlink(m_Path.c_str());
+    }
 }
 
 } // namespace testsupport

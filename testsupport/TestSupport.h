@@ -3,6 +3,7 @@
 // binary as a child on another machine.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -55,6 +56,22 @@ int RunHostProgram(const std::vector<std::string>& arguments,
 // vanish while the folder is read, as a machine server's do, are passed over).
 std::vector<std::string> FilesHolding(const std::string& folder, const std::string& text);
 
+// A Linux process of a fleet: its pid, program (the first word of its command line), the whole
+// command line and its environment (each item ends in a NUL).
+struct SFleetProcess
+{
+    int pid = 0;
+    std::string program;
+    std::string commandLine;
+    std::string environment;
+    // Whether the environment holds name=value exactly.
+    bool Has(const std::string& name, const std::string& value) const;
+};
+
+// The processes whose environment names this fleet (FLEET_ROOT), but this one; processes that
+// end while they are read are passed over.
+std::vector<SFleetProcess> FleetProcesses(const std::string& fleetRoot);
+
 // True while this process runs as a child started by RunChild.
 bool IsChild();
 
@@ -64,5 +81,23 @@ bool IsChild();
 int RunChild(const std::string& filter,
              const std::vector<std::pair<std::string, std::string>>& environment,
              std::string* output = nullptr);
+
+// A Unix socket at path that takes every connection and drops it at once, as a machine server
+// that is being stopped does; the path is removed again at the end.
+class CDroppingListener
+{
+public:
+    explicit CDroppingListener(const std::string& path);
+    ~CDroppingListener();
+    CDroppingListener(const CDroppingListener&) = delete;
+    CDroppingListener& operator=(const CDroppingListener&) = delete;
+    bool Listening() const { return m_Fd >= 0; }
+
+private:
+    std::string m_Path;
+    int m_Fd = -1;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_Thread;
+};
 
 } // namespace testsupport

@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 
 namespace
 {
@@ -322,4 +324,54 @@ TEST_F(Backend, LogonReadsClusterMembers)
     Server(L"PLAIN").SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_NORMAL);
     EXPECT_TRUE(logon.EnumerateClusterNodes(L"PLAIN", nodes, aliases));
     EXPECT_TRUE(nodes.empty() && aliases.empty());
+}
+
+// Servers whose logon fails at once: the end of all is announced once, after the last of them
+// has ended, never while others are still to start.
+TEST_F(Backend, LogonEndsAfterItsLastServer)
+{
+    class CRecorder : public CBackendMessageReceiver
+    {
+    public:
+        CRecorder()
+        {
+            m_Relogon.RegisterReceiver(MESSAGE_BACKEND_REQUEST_RELOGON, this);
+            m_AllFinished.RegisterReceiver(MESSAGE_BACKEND_LOGON_ALL_SERVERS_FINISHED, this);
+        }
+        void OnMessageArrived(CMessageSupportArgs* args) override
+        {
+            std::lock_guard<std::mutex> guard(m_Mutex);
+            if (args->m_strMessageName == MESSAGE_BACKEND_REQUEST_RELOGON)
+                ++m_nFailed;
+            else
+                m_Ends.push_back(m_nFailed);
+        }
+        std::mutex m_Mutex;
+        int m_nFailed = 0;
+        std::vector<int> m_Ends; // failures seen at each end of all
+        CAutoMessageRegister m_Relogon, m_AllFinished;
+    };
+    constexpr int kServers = 40;
+    Globals().SetPropertyInt(PROP_ESTABLISH_WNET, 0);
+    for (int round = 0; round < 5; ++round)
+    {
+        CRecorder recorder;
+        for (int i = 0; i < kServers; ++i)
+            CBackendMiscAPI::AddServerToGlobalServerList(L"NOSUCH" + std::to_wstring(i));
+        {
+            CBackendLogonTargetServer logon;
+            EXPECT_TRUE(logon.LogonAllServers());
+            EXPECT_TRUE(testsupport::WaitFor(
+                [&]
+                {
+                    std::lock_guard<std::mutex> guard(recorder.m_Mutex);
+                    return !recorder.m_Ends.empty();
+                },
+                std::chrono::seconds(60)));
+        } // the job waits for its threads
+        std::lock_guard<std::mutex> guard(recorder.m_Mutex);
+        EXPECT_EQ(recorder.m_Ends, std::vector<int>{kServers})
+            << "round " << round << ", failed " << recorder.m_nFailed;
+        EXPECT_EQ(Globals().GetProperty(PROP_SERVER_LIST), L"");
+    }
 }

@@ -87,24 +87,12 @@ std::string Leftovers(const std::string& server)
 // The Linux process of a program running on a server, 0 when there is none.
 pid_t ProcessOn(const std::string& server, const char* program)
 {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error))
-    {
-        std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream environ(entry.path() / "environ");
-        std::string variables((std::istreambuf_iterator<char>(environ)), {});
-        std::ifstream commandLine(entry.path() / "cmdline");
-        std::string command((std::istreambuf_iterator<char>(commandLine)), {});
-        // Other tests run fleets of their own, with machines of the same names.
-        if (variables.find("FLEET_ROOT=" + testsupport::FleetRoot() + std::string(1, '\0')) ==
-            std::string::npos)
-            continue;
-        if (variables.find("FLEET_MACHINE=" + server + std::string(1, '\0')) != std::string::npos &&
-            command.substr(0, command.find('\0')).find(program) != std::string::npos)
-            return static_cast<pid_t>(std::stoi(pid));
-    }
+    // Other tests run fleets of their own, with machines of the same names.
+    for (const testsupport::SFleetProcess& process :
+         testsupport::FleetProcesses(testsupport::FleetRoot()))
+        if (process.Has("FLEET_MACHINE", server) &&
+            process.program.find(program) != std::string::npos)
+            return static_cast<pid_t>(process.pid);
     return 0;
 }
 
@@ -184,22 +172,15 @@ TEST_F(Deployment, CaptureState)
                                 L"C:\\Windows\\Temp\\HalvornInstallCleanup.bat"})
         if (GetFileAttributesW(left) != INVALID_FILE_ATTRIBUTES)
             text += "left " + winport::ToUtf8(left) + "\n";
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error))
+    for (const testsupport::SFleetProcess& process :
+         testsupport::FleetProcesses(testsupport::FleetRoot()))
     {
-        std::ifstream environ(entry.path() / "environ");
-        std::string variables((std::istreambuf_iterator<char>(environ)), {});
-        if (variables.find("FLEET_MACHINE=" + winport::fleet::CurrentMachine().name) ==
-                std::string::npos ||
-            variables.find("FLEET_ROOT=" + testsupport::FleetRoot()) == std::string::npos)
+        if (!process.Has("FLEET_MACHINE", winport::fleet::CurrentMachine().name))
             continue;
-        std::ifstream commandLine(entry.path() / "cmdline");
-        std::string command((std::istreambuf_iterator<char>(commandLine)), {});
-        command = command.substr(0, command.find('\0'));
         for (const char* program :
              {"agenthost", "Setup.exe", "patchstarter", "HVPatch", "actionhost"})
-            if (command.find(program) != std::string::npos)
-                text += "process " + command + "\n";
+            if (process.program.find(program) != std::string::npos)
+                text += "process " + process.program + "\n";
     }
     printf("<<STATE\n%sSTATE>>\n", text.c_str());
 }

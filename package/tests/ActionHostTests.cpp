@@ -1,9 +1,14 @@
 // The custom action host: its command line, the rollback-skip protocol across runs, a second
 // instance with its time limit, and the dump of a crash.
+#include "package/ActionSupport.h"
 #include "package/tests/PackageTestSupport.h"
+#include "setupsupport/CServiceManager.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinFile.h"
+#include "winport/WinMachine.h"
+#include "winport/WinModule.h"
 #include "winport/WinString.h"
+#include "winport/WinSvc.h"
 
 #include <gtest/gtest.h>
 
@@ -175,4 +180,57 @@ TEST_F(ActionHost, StockActionsRefuseBadParameterStrings)
     EXPECT_EQ(Host(L"\"Bad\" \"stockactions.dll\" \"Install_CopyUnInstallFile\" -1 \"\""), 0ul);
     EXPECT_NE(ProgramLog(L"actionhost").find("Install_CopyUnInstallFile failed, the parameter"),
               std::string::npos);
+}
+
+// A state-keeping service action whose service manager cannot be asked (here a server that drops
+// every connection, as one being stopped does) fails, instead of taking the service for absent or
+// stopped, and records the state as unknown: the later actions of the run, a rollback's start
+// among them, leave the service as it was.
+TEST(StockServiceActions, FailWhenTheServiceManagerIsAway)
+{
+    const std::wstring image =
+        L"\"" + testsupport::ProgramFolder() + L"\\servicestub.exe\" --name HostProbe";
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service =
+        CreateServiceW(manager, L"HostProbe", nullptr, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    CPropertyManager properties;
+    properties.SetProperty(PackageNames::kParameterString, L"serviceName=HostProbe");
+    CActionGlobalResource::s_pPropertyManager = &properties;
+    HMODULE library = LoadLibraryW((testsupport::ProgramFolder() + L"\\stockactions.dll").c_str());
+    ASSERT_NE(library, nullptr);
+    using Action = bool (*)();
+    auto stop = reinterpret_cast<Action>(GetProcAddress(library, "StopService_StatusConcerned"));
+    auto start = reinterpret_cast<Action>(GetProcAddress(library, "StartService_StatusConcerned"));
+    ASSERT_TRUE(stop != nullptr && start != nullptr);
+
+    {
+        std::string folder =
+            testsupport::FleetRoot() + "/machines/" + winport::fleet::CurrentMachine().name;
+        ASSERT_EQ(winport::fleet::StopMachineServer(testsupport::FleetRoot(),
+                                                    winport::fleet::CurrentMachine().name),
+                  0u);
+        testsupport::CDroppingListener away(folder + "/runtime/machined.sock");
+        ASSERT_TRUE(away.Listening());
+        EXPECT_FALSE(stop());
+        EXPECT_FALSE(start());
+    }
+    EXPECT_EQ(properties.GetProperty(L"OriginalStatusForhostprobe"), L"0");
+
+    // With the manager back, the rollback's start leaves the service stopped.
+    EXPECT_TRUE(start());
+    CServiceManager probe(nullptr, L"HostProbe");
+    EXPECT_EQ(probe.QueryStatus(), static_cast<DWORD>(SERVICE_STOPPED));
+    // Without a record, the state is taken as it is: a start starts.
+    properties.SetProperty(L"OriginalStatusForhostprobe", L"");
+    EXPECT_TRUE(start());
+    EXPECT_EQ(probe.QueryStatus(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(probe.Remove());
+    CActionGlobalResource::s_pPropertyManager = nullptr;
+    FreeLibrary(library);
 }

@@ -256,19 +256,11 @@ TEST_F(SamplePack, InstallReportsAndUninstallRestoresTheServer)
     std::string secret = Narrow(kAdminPassword);
     EXPECT_EQ(testsupport::FilesHolding(testsupport::FleetRoot(), secret),
               std::vector<std::string>());
-    std::string fleetVariable = "FLEET_ROOT=" + testsupport::FleetRoot();
-    for (const auto& entry : fs::directory_iterator("/proc"))
+    for (const testsupport::SFleetProcess& process :
+         testsupport::FleetProcesses(testsupport::FleetRoot()))
     {
-        std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::string environment = testsupport::ReadHostFile(entry.path().string() + "/environ");
-        if (environment.find(fleetVariable) == std::string::npos)
-            continue;
-        EXPECT_EQ(environment.find(secret), std::string::npos) << pid;
-        EXPECT_EQ(testsupport::ReadHostFile(entry.path().string() + "/cmdline").find(secret),
-                  std::string::npos)
-            << pid;
+        EXPECT_EQ(process.environment.find(secret), std::string::npos) << process.pid;
+        EXPECT_EQ(process.commandLine.find(secret), std::string::npos) << process.pid;
     }
 }
 

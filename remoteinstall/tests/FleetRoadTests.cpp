@@ -247,22 +247,13 @@ TEST_F(FleetRoad, TasksAndReportsCrossTheFleetAndTheAgentsEnd)
 
     // No password on the command line or in the environment of any process of the fleet.
     std::string secret = Narrow(kAdminPassword);
-    std::string fleetVariable = "FLEET_ROOT=" + testsupport::FleetRoot();
     int scanned = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+    for (const testsupport::SFleetProcess& process :
+         testsupport::FleetProcesses(testsupport::FleetRoot()))
     {
-        std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos ||
-            pid == std::to_string(getpid()))
-            continue;
-        std::string environment = testsupport::ReadHostFile(entry.path().string() + "/environ");
-        if (environment.find(fleetVariable) == std::string::npos)
-            continue;
         ++scanned;
-        EXPECT_EQ(environment.find(secret), std::string::npos) << pid;
-        EXPECT_EQ(testsupport::ReadHostFile(entry.path().string() + "/cmdline").find(secret),
-                  std::string::npos)
-            << pid;
+        EXPECT_EQ(process.environment.find(secret), std::string::npos) << process.pid;
+        EXPECT_EQ(process.commandLine.find(secret), std::string::npos) << process.pid;
     }
     EXPECT_GE(scanned, 4); // the machine servers and the two agents
 

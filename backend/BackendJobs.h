@@ -46,7 +46,6 @@ protected:
     // Under m_Lock: logs the remaining count; true once per run when no thread is left.
     bool IsLastThreadEnded(const wchar_t* progressFormat);
 
-    static CPropertyManagerNamespaceView ServerView(const std::wstring& serverName);
     static void DumpServerPropertyToDebugLog(CPropertyManagerNamespaceView& view,
                                              const std::wstring& indent, const std::wstring& key,
                                              const std::wstring& hint);

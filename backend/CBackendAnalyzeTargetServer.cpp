@@ -14,11 +14,6 @@
 namespace
 {
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
 long long TimeDifference(const SYSTEMTIME& local, const SYSTEMTIME& target)
 {
     long long d = (local.wYear - target.wYear) * 365LL + (local.wMonth - target.wMonth) * 30LL +
@@ -58,11 +53,13 @@ DWORD CBackendAnalyzeTargetServer::ThreadProc_AnalyzeSingleServer(LPVOID paramet
     std::wstring server = record->m_strServerName;
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"TID is %d, Start analyze target server, ServerName is %s",
            static_cast<int>(GetCurrentThreadId()), server.c_str());
-    CPropertyManagerNamespaceView view = ServerView(server);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
     if (view.GetProperty(PROP_SERVER_USERNAME).empty())
     {
-        view.SetProperty(PROP_SERVER_USERNAME, Globals().GetProperty(PROP_DEFAULT_USERNAME));
-        view.SetProperty(PROP_SERVER_PASSWORD, Globals().GetProperty(PROP_DEFAULT_PASSWORD));
+        view.SetProperty(PROP_SERVER_USERNAME,
+                         GlobalProperties().GetProperty(PROP_DEFAULT_USERNAME));
+        view.SetProperty(PROP_SERVER_PASSWORD,
+                         GlobalProperties().GetProperty(PROP_DEFAULT_PASSWORD));
     }
     if (CWin32API::NetworkCredentialImpersonateBegin(view.GetProperty(PROP_SERVER_USERNAME),
                                                      view.GetProperty(PROP_SERVER_PASSWORD)))
@@ -84,7 +81,7 @@ DWORD CBackendAnalyzeTargetServer::ThreadProc_AnalyzeSingleServer(LPVOID paramet
 
 int CBackendAnalyzeTargetServer::DoAnalyzeSingleServer(const std::wstring& serverName)
 {
-    CPropertyManagerNamespaceView view = ServerView(serverName);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(serverName);
     auto failureEnd = [&]
     {
         view.SetPropertyInt(PROP_SERVER_ANALYZE_STATE, ANALYZE_STATE_FAILED);
@@ -130,29 +127,30 @@ int CBackendAnalyzeTargetServer::DoAnalyzeSingleServer(const std::wstring& serve
 
     CTaskCheckSystemRequirement task;
     task.m_strTargetServerName = serverName;
-    task.m_nDeployType = Globals().GetPropertyInt(PROP_DEPLOY_TYPE);
+    task.m_nDeployType = GlobalProperties().GetPropertyInt(PROP_DEPLOY_TYPE);
     task.m_nBuildNumberAfterUpdate =
-        Globals().GetPropertyInt(L"Addon\\Backend\\BuildNumberAfterUpdate");
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\BuildNumberAfterUpdate");
     task.m_strTargetedProductVersion =
-        Globals().GetProperty(L"Addon\\Backend\\TargetProductVersion");
+        GlobalProperties().GetProperty(L"Addon\\Backend\\TargetProductVersion");
     task.m_bPackageIsServicePack =
-        Globals().GetPropertyInt(L"Addon\\Backend\\PackageIsHotfix") != 0 ? 0 : 1;
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\PackageIsHotfix") != 0 ? 0 : 1;
     task.m_nServicePackAfterUpdate =
-        Globals().GetPropertyInt(L"Addon\\Backend\\ServicePackAfterUpdate");
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\ServicePackAfterUpdate");
     task.m_nTargetedServicePack =
-        Globals().GetPropertyInt(L"Addon\\Backend\\TargetProductServicePack");
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\TargetProductServicePack");
     task.m_nTargetedMinimalBuild =
-        Globals().GetPropertyInt(L"Addon\\Backend\\TargetProductMinimalBuildNumber");
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\TargetProductMinimalBuildNumber");
     task.m_nTargetedMaximalBuild =
-        Globals().GetPropertyInt(L"Addon\\Backend\\TargetProductMaximalBuildNumber");
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\TargetProductMaximalBuildNumber");
     task.m_bPackageIsPatch =
-        Globals().GetPropertyInt(L"Addon\\Backend\\PackageIsPatch") != 0 ? 1 : 0;
-    task.m_strTargetedPatchName = Globals().GetProperty(L"Addon\\Backend\\TargetPatchName");
+        GlobalProperties().GetPropertyInt(L"Addon\\Backend\\PackageIsPatch") != 0 ? 1 : 0;
+    task.m_strTargetedPatchName =
+        GlobalProperties().GetProperty(L"Addon\\Backend\\TargetPatchName");
     task.m_strTargetedOSPlatforms =
-        Globals().GetProperty(L"Addon\\Backend\\TargetProductOSPlatform");
+        GlobalProperties().GetProperty(L"Addon\\Backend\\TargetProductOSPlatform");
     task.m_strPackageBranch = branch;
     task.m_strTargetedClusterTypes =
-        Globals().GetProperty(L"Addon\\Backend\\TargetProductClusterType");
+        GlobalProperties().GetProperty(L"Addon\\Backend\\TargetProductClusterType");
     task.m_nClusterType = clusterType;
     CBackendMiscAPI::RunTaskOnServer(serverName, &task);
 
@@ -209,7 +207,7 @@ void CBackendAnalyzeTargetServer::OnMessageArrived(CMessageSupportArgs* args)
     RemoveDuplicateServersFromList();
     DealWithDemoMode();
     ADVLOG(ADVLOG_SEVERITY_NOISY, L"The following servers will be shown on UI. Servers: %s",
-           Globals().GetProperty(PROP_SERVER_LIST).c_str());
+           GlobalProperties().GetProperty(PROP_SERVER_LIST).c_str());
     GetFrameworkGlobalVariables()->m_MessageSupport.SendMessageW(
         MESSAGE_BACKEND_ANALYZE_ALL_SERVERS_FINISHED);
 }
@@ -220,7 +218,7 @@ void CBackendAnalyzeTargetServer::RemoveClusterAliasNameAndVirtualServers()
     std::vector<std::wstring> virtualServers;
     for (const std::wstring& server : servers)
     {
-        CPropertyManagerNamespaceView view = ServerView(server);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
         int type = view.GetPropertyInt(PROP_SERVER_CLUSTER_TYPE);
         if (type == CLUSTER_UNKNOWN || type == CLUSTER_NORMAL)
             continue;
@@ -251,8 +249,8 @@ void CBackendAnalyzeTargetServer::RemoveClusterAliasNameAndVirtualServers()
                 CBackendMiscAPI::RemoveServerFromGlobalServerList(server);
                 break;
             }
-    Globals().SetProperty(PROP_EXCHANGE_VIRTUAL_SERVERS,
-                          CStringSupport::VectorToString(virtualServers, L';'));
+    GlobalProperties().SetProperty(PROP_EXCHANGE_VIRTUAL_SERVERS,
+                                   CStringSupport::VectorToString(virtualServers, L';'));
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Totally found %d virtual servers. They are: %s",
            static_cast<int>(virtualServers.size()),
            CStringSupport::VectorToString(virtualServers, L';').c_str());
@@ -268,7 +266,7 @@ void CBackendAnalyzeTargetServer::RemoveDuplicateServersFromList()
     std::map<std::wstring, std::vector<SMember>> groups;
     for (const std::wstring& server : CBackendMiscAPI::GetAllServers())
     {
-        CPropertyManagerNamespaceView view = ServerView(server);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
         std::wstring id = view.GetProperty(PROP_SERVER_SYSTEM_ID);
         if (!id.empty())
             groups[id].push_back({server, view.GetProperty(PROP_SERVER_PHYSICAL_NAME),
@@ -304,16 +302,17 @@ void CBackendAnalyzeTargetServer::RemoveDuplicateServersFromList()
 
 void CBackendAnalyzeTargetServer::DealWithDemoMode()
 {
-    if (Globals().GetPropertyInt(PROP_DEMO_MODE) == 0)
+    if (GlobalProperties().GetPropertyInt(PROP_DEMO_MODE) == 0)
         return;
     for (const std::wstring& server : CBackendMiscAPI::GetAllServers())
-        ServerView(server).SetPropertyInt(PROP_SERVER_ANALYZE_STATE, ANALYZE_STATE_PASSED);
+        CBackendMiscAPI::GetServerView(server).SetPropertyInt(PROP_SERVER_ANALYZE_STATE,
+                                                              ANALYZE_STATE_PASSED);
 }
 
 void CBackendAnalyzeTargetServer::DumpAllServersPropertyToDebugLog()
 {
     ADVLOG(ADVLOG_SEVERITY_DEBUG,
-           Globals().GetPropertyInt(PROP_DEPLOY_TYPE) == DEPLOY_TYPE_UNINSTALL
+           GlobalProperties().GetPropertyInt(PROP_DEPLOY_TYPE) == DEPLOY_TYPE_UNINSTALL
                ? L"Current deploy type is: Uninstallation"
                : L"Current deploy type is: Installation");
     std::vector<std::wstring> servers = CBackendMiscAPI::GetAllServers();
@@ -323,7 +322,7 @@ void CBackendAnalyzeTargetServer::DumpAllServersPropertyToDebugLog()
     for (size_t i = 0; i < servers.size(); ++i)
     {
         ADVLOG(ADVLOG_SEVERITY_NOISY, L"-- %d. %s", static_cast<int>(i), servers[i].c_str());
-        CPropertyManagerNamespaceView view = ServerView(servers[i]);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(servers[i]);
         for (const wchar_t* key :
              {PROP_SERVER_DOMAIN, PROP_SERVER_DISPLAY_NAME, PROP_SERVER_USERNAME,
               PROP_SERVER_OS_PLATFORM, PROP_SERVER_SYSTEM_ID})

@@ -18,11 +18,6 @@ namespace
 
 const DWORD kPollIntervalMs = 3000;
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
 } // namespace
 
 CBackendInstallInProgress::CBackendInstallInProgress()
@@ -59,7 +54,7 @@ DWORD CBackendInstallInProgress::ThreadProc_DeployPackageToSingleServer(LPVOID p
     ADVLOG(ADVLOG_SEVERITY_DEBUG,
            L"TID is %d, Start deploy package to target server, ServerName is %s",
            static_cast<int>(GetCurrentThreadId()), server.c_str());
-    CPropertyManagerNamespaceView view = ServerView(server);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
     if (CWin32API::NetworkCredentialImpersonateBegin(view.GetProperty(PROP_SERVER_USERNAME),
                                                      view.GetProperty(PROP_SERVER_PASSWORD)))
     {
@@ -80,7 +75,7 @@ DWORD CBackendInstallInProgress::ThreadProc_DeployPackageToSingleServer(LPVOID p
 
 int CBackendInstallInProgress::FailedRun(const std::wstring& serverName)
 {
-    if (ServerView(serverName).GetProperty(PROP_SERVER_DEPLOY_MESSAGE).empty())
+    if (CBackendMiscAPI::GetServerView(serverName).GetProperty(PROP_SERVER_DEPLOY_MESSAGE).empty())
         DoNotifyProgressChanged(
             serverName, DEPLOY_STATE_FINISHED_AND_FAILED,
             CBackendMiscAPI::GetText(L"BACKEND_ERROR_HVPATCH_QUIT_WITH_FINAL_RESULT"));
@@ -89,7 +84,7 @@ int CBackendInstallInProgress::FailedRun(const std::wstring& serverName)
 
 int CBackendInstallInProgress::DoDeployPackageToSingleServer(const std::wstring& serverName)
 {
-    CPropertyManagerNamespaceView view = ServerView(serverName);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(serverName);
     DoNotifyProgressChanged(serverName, DEPLOY_STATE_IN_PROGRESS,
                             CBackendMiscAPI::GetText(L"BACKEND_PROGRESS_COPY_INITIALIZING"));
     CBackendRemoteServerContextManager* manager = GetServerContextManager();
@@ -99,7 +94,7 @@ int CBackendInstallInProgress::DoDeployPackageToSingleServer(const std::wstring&
         ADVLOG_UNEXPECTED_BRANCH(L"CBackendInstallInProgress::DoDeployPackageToSingleServer");
         return FailedRun(serverName);
     }
-    int deployType = Globals().GetPropertyInt(PROP_DEPLOY_TYPE);
+    int deployType = GlobalProperties().GetPropertyInt(PROP_DEPLOY_TYPE);
     if (deployType == DEPLOY_TYPE_INSTALL && !CBackendMiscAPI::IsLocalInstallMode() &&
         !CopyPackageToTargetServer(context))
     {
@@ -115,7 +110,8 @@ int CBackendInstallInProgress::DoDeployPackageToSingleServer(const std::wstring&
     deploy.m_strTargetServerName = serverName;
     deploy.m_nDeployType = deployType;
     deploy.m_strPackageBranch = view.GetProperty(PROP_SERVER_PACKAGE_BRANCH);
-    deploy.m_strRelativeUninstallFolder = Globals().GetProperty(PROP_RELATIVE_UNINSTALL_FOLDER);
+    deploy.m_strRelativeUninstallFolder =
+        GlobalProperties().GetProperty(PROP_RELATIVE_UNINSTALL_FOLDER);
     CBackendMiscAPI::RunTaskOnServer(serverName, &deploy);
     if (!deploy.m_bIsTaskExecuted)
     {
@@ -182,7 +178,7 @@ void CBackendInstallInProgress::DoNotifyProgressChanged(const std::wstring& serv
                                                         DEPLOY_STATE state,
                                                         const std::wstring& text)
 {
-    CPropertyManagerNamespaceView view = ServerView(serverName);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(serverName);
     view.SetPropertyInt(PROP_SERVER_DEPLOY_STATE, state);
     view.SetProperty(PROP_SERVER_DEPLOY_MESSAGE, text);
     CArgDeployPackageState args;
@@ -196,8 +192,9 @@ int CBackendInstallInProgress::CopyPackageToTargetServer(CServerContext* context
     const std::wstring& server = context->m_strServerName;
     DoNotifyProgressChanged(server, DEPLOY_STATE_IN_PROGRESS,
                             CBackendMiscAPI::GetText(L"BACKEND_PROGRESS_COPY_PACKAGE"));
-    std::wstring branch = ServerView(server).GetProperty(PROP_SERVER_PACKAGE_BRANCH);
-    if (Globals().GetPropertyInt(PROP_START_FROM_NETWORK) != 0)
+    std::wstring branch =
+        CBackendMiscAPI::GetServerView(server).GetProperty(PROP_SERVER_PACKAGE_BRANCH);
+    if (GlobalProperties().GetPropertyInt(PROP_START_FROM_NETWORK) != 0)
         CAgentSetup::SynchronizeRemoteFiles({branch});
     std::wstring source =
         CStringSupport::PathCombinePath(context->m_AgentSetup.GetSourceRoot(), branch);
@@ -250,7 +247,8 @@ void CBackendInstallInProgress::OnMessageArrived(CMessageSupportArgs* args)
 {
     if (auto* result = dynamic_cast<CArgVane52PackageFinalResult*>(args))
     {
-        CPropertyManagerNamespaceView view = ServerView(result->m_strServerName);
+        CPropertyManagerNamespaceView view =
+            CBackendMiscAPI::GetServerView(result->m_strServerName);
         if (result->m_bIsSucceed)
         {
             view.SetPropertyInt(PROP_SERVER_DEPLOY_STATE, DEPLOY_STATE_FINISHED_AND_SUCCEEDED);
@@ -262,7 +260,8 @@ void CBackendInstallInProgress::OnMessageArrived(CMessageSupportArgs* args)
     }
     if (auto* account = dynamic_cast<CArgVane52RetrieveLogonAccount*>(args))
     {
-        CPropertyManagerNamespaceView view = ServerView(account->m_strServerName);
+        CPropertyManagerNamespaceView view =
+            CBackendMiscAPI::GetServerView(account->m_strServerName);
         account->m_strLogonUsername = view.GetProperty(PROP_SERVER_USERNAME);
         account->m_strLogonPassword = view.GetProperty(PROP_SERVER_PASSWORD);
         return;
@@ -286,7 +285,7 @@ void CBackendInstallInProgress::DumpDelpoyResultToDebugLog()
     for (size_t i = 0; i < servers.size(); ++i)
     {
         ADVLOG(ADVLOG_SEVERITY_NOISY, L"-- %d. %s", static_cast<int>(i), servers[i].c_str());
-        CPropertyManagerNamespaceView view = ServerView(servers[i]);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(servers[i]);
         DumpServerPropertyToDebugLog(view, indent, PROP_SERVER_DEPLOY_STATE,
                                      L"2:succeed, 3:failed");
         DumpServerPropertyToDebugLog(view, indent, PROP_SERVER_DEPLOY_MESSAGE, L"");

@@ -19,11 +19,6 @@ const wchar_t kEnvironmentKey[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const wchar_t kProductKey[] = L"Software\\Halvorn\\Parvel for Exchange\\CurrentVersion";
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
 bool Contains(const std::vector<std::wstring>& list, const std::wstring& name)
 {
     return std::find(list.begin(), list.end(), name) != list.end();
@@ -39,7 +34,7 @@ CBackendLogonTargetServer::CBackendLogonTargetServer()
 int CBackendLogonTargetServer::LogonAllServers()
 {
     if (CBackendMiscAPI::IsLocalInstallMode())
-        Globals().SetProperty(PROP_SERVER_LIST, CWin32API::GetLocalComputerName());
+        GlobalProperties().SetProperty(PROP_SERVER_LIST, CWin32API::GetLocalComputerName());
     StartRun(L"CBackendLogonTargetServer::LogonAllServers", CBackendMiscAPI::GetAllServers(),
              [this](const std::wstring& server) { return StartThread_LogonSingleServer(server); });
     return TRUE;
@@ -59,7 +54,7 @@ void CBackendLogonTargetServer::EstablishConnection(const std::wstring& serverNa
 {
     std::wstring user = view.GetProperty(PROP_SERVER_USERNAME);
     std::wstring password = view.GetProperty(PROP_SERVER_PASSWORD);
-    std::wstring share = Globals().GetProperty(PROP_SHARED_FOLDER);
+    std::wstring share = GlobalProperties().GetProperty(PROP_SHARED_FOLDER);
     if (share.empty())
         share = L"ADMIN$";
     DWORD result = CWin32API::EstablishWNetConnection(connectName, user, password, share);
@@ -113,14 +108,16 @@ DWORD CBackendLogonTargetServer::ThreadProc_LogonSingleServer(LPVOID parameter)
     std::wstring connectName = CBackendMiscAPI::GetServerConnectName(server);
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"TID is %d, Start logon target server, ServerName is %s",
            static_cast<int>(GetCurrentThreadId()), server.c_str());
-    CPropertyManagerNamespaceView view = ServerView(server);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
     view.SetProperty(PROP_SERVER_DOMAIN, CWin32API::GetDomainNameOfTargetComputer(server));
     if (view.GetProperty(PROP_SERVER_USERNAME).empty())
     {
-        view.SetProperty(PROP_SERVER_USERNAME, Globals().GetProperty(PROP_DEFAULT_USERNAME));
-        view.SetProperty(PROP_SERVER_PASSWORD, Globals().GetProperty(PROP_DEFAULT_PASSWORD));
+        view.SetProperty(PROP_SERVER_USERNAME,
+                         GlobalProperties().GetProperty(PROP_DEFAULT_USERNAME));
+        view.SetProperty(PROP_SERVER_PASSWORD,
+                         GlobalProperties().GetProperty(PROP_DEFAULT_PASSWORD));
     }
-    if (Globals().GetPropertyInt(PROP_ESTABLISH_WNET) != 0)
+    if (GlobalProperties().GetPropertyInt(PROP_ESTABLISH_WNET) != 0)
         self->EstablishConnection(server, connectName, view);
 
     if (CWin32API::NetworkCredentialImpersonateBegin(view.GetProperty(PROP_SERVER_USERNAME),
@@ -172,7 +169,7 @@ int CBackendLogonTargetServer::DoLogonSingleServer(const std::wstring& serverNam
         HandleLogonError_RemoteRegValue(serverName, kEnvironmentKey, L"PROCESSOR_ARCHITECTURE");
         return FALSE;
     }
-    CPropertyManagerNamespaceView view = ServerView(serverName);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(serverName);
     view.SetProperty(PROP_SERVER_OS_PLATFORM, platform);
     view.SetProperty(PROP_SERVER_PACKAGE_BRANCH, branch);
     ADVLOG(ADVLOG_SEVERITY_INFO, L"Server(%s) platform is %s", serverName.c_str(),
@@ -213,7 +210,7 @@ int CBackendLogonTargetServer::DoLogonSingleServer(const std::wstring& serverNam
     }
     // Marked before their threads start, so that a node is never taken for an alias.
     for (const std::wstring& node : nodes)
-        ServerView(node).SetPropertyInt(PROP_SERVER_CLUSTER_ENTITY, 1);
+        CBackendMiscAPI::GetServerView(node).SetPropertyInt(PROP_SERVER_CLUSTER_ENTITY, 1);
     for (const std::wstring& name : added)
         if (!StartThread_LogonSingleServer(name))
             ADVLOG(ADVLOG_SEVERITY_ERROR, L"StartThread_LogonSingleServer(%s) return false",
@@ -245,7 +242,7 @@ bool CBackendLogonTargetServer::EnumerateClusterNodes(const std::wstring& server
 {
     nodes.clear();
     aliases.clear();
-    switch (ServerView(serverName).GetPropertyInt(PROP_SERVER_CLUSTER_TYPE))
+    switch (CBackendMiscAPI::GetServerView(serverName).GetPropertyInt(PROP_SERVER_CLUSTER_TYPE))
     {
     case CLUSTER_UNKNOWN:
         ADVLOG(ADVLOG_SEVERITY_ERROR,
@@ -362,7 +359,7 @@ void CBackendLogonTargetServer::RemoveClusterAliasFromServerList()
 {
     for (const std::wstring& server : CBackendMiscAPI::GetAllServers())
     {
-        CPropertyManagerNamespaceView view = ServerView(server);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
         int type = view.GetPropertyInt(PROP_SERVER_CLUSTER_TYPE);
         if (type != CLUSTER_UNKNOWN && type != CLUSTER_NORMAL &&
             view.GetPropertyInt(PROP_SERVER_CLUSTER_ENTITY) != 1)
@@ -403,7 +400,7 @@ void CBackendLogonTargetServer::HandleLogonError(const std::wstring& serverName,
                                                                  &request);
     if (request.m_bAnswered && request.m_bRetry)
     {
-        CPropertyManagerNamespaceView view = ServerView(serverName);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(serverName);
         view.SetProperty(PROP_SERVER_USERNAME, request.m_strNewUsername);
         view.SetProperty(PROP_SERVER_PASSWORD, request.m_strNewPassword);
         StartThread_LogonSingleServer(serverName);

@@ -24,19 +24,6 @@ namespace
 const wchar_t kProductKey[] = L"Software\\Halvorn\\Parvel for Exchange\\CurrentVersion";
 const DWORD kTaskWaitMs = 300000;
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
-// A server's namespace of the global store.
-CPropertyManagerNamespaceView ServerView(const std::wstring& serverName)
-{
-    CPropertyManagerNamespaceView view;
-    CBackendMiscAPI::EnterServerPrivateOwnedNamespace(view, serverName);
-    return view;
-}
-
 DWORD ReadDword(HKEY key, const wchar_t* name)
 {
     DWORD value = 0, size = sizeof(value), type = 0;
@@ -83,7 +70,7 @@ DWORD ThreadProc_RunTaskOnServer(LPVOID parameter)
     std::shared_ptr<SSendState> state = std::move(*holder);
     delete holder;
     const std::wstring& server = state->serverName;
-    CPropertyManagerNamespaceView view = ServerView(server);
+    CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
     view.SetProperty(PROP_SERVER_TASK_FAIL_MESSAGE, L"");
     std::wstring user = view.GetProperty(PROP_SERVER_USERNAME);
     std::wstring password = view.GetProperty(PROP_SERVER_PASSWORD);
@@ -154,21 +141,28 @@ void CollectSend(const std::shared_ptr<SSendState>& state, ITaskSupport* task, b
 void CBackendMiscAPI::EnterServerPrivateOwnedNamespace(CPropertyManagerNamespaceView& view,
                                                        const std::wstring& serverName)
 {
-    view.AttachPropertyProvider(&Globals());
+    view.AttachPropertyProvider(&GlobalProperties());
     view.ChangeNamespace(CStringSupport::StringFormat(L"%s%c%s", PROP_SERVER_NAMESPACE_ROOT, L'\\',
                                                       serverName.c_str()));
+}
+
+CPropertyManagerNamespaceView CBackendMiscAPI::GetServerView(const std::wstring& serverName)
+{
+    CPropertyManagerNamespaceView view;
+    EnterServerPrivateOwnedNamespace(view, serverName);
+    return view;
 }
 
 int CBackendMiscAPI::AddServerToGlobalServerList(const std::wstring& serverName)
 {
     CCriticalSectionSentry guard(m_LockForServerListOperation);
     std::vector<std::wstring> list =
-        CStringSupport::StringToVector(Globals().GetProperty(PROP_SERVER_LIST), L';');
+        CStringSupport::StringToVector(GlobalProperties().GetProperty(PROP_SERVER_LIST), L';');
     if (std::find(list.begin(), list.end(), serverName) != list.end())
         return FALSE;
     list.push_back(serverName);
-    Globals().SetProperty(PROP_SERVER_LIST, CStringSupport::VectorToString(list, L';'));
-    ServerView(serverName).Clear();
+    GlobalProperties().SetProperty(PROP_SERVER_LIST, CStringSupport::VectorToString(list, L';'));
+    GetServerView(serverName).Clear();
     return TRUE;
 }
 
@@ -176,12 +170,12 @@ int CBackendMiscAPI::RemoveServerFromGlobalServerList(const std::wstring& server
 {
     CCriticalSectionSentry guard(m_LockForServerListOperation);
     std::vector<std::wstring> list =
-        CStringSupport::StringToVector(Globals().GetProperty(PROP_SERVER_LIST), L';');
+        CStringSupport::StringToVector(GlobalProperties().GetProperty(PROP_SERVER_LIST), L';');
     auto found = std::find(list.begin(), list.end(), serverName);
     bool erased = found != list.end();
     if (erased)
         list.erase(found);
-    Globals().SetProperty(PROP_SERVER_LIST, CStringSupport::VectorToString(list, L';'));
+    GlobalProperties().SetProperty(PROP_SERVER_LIST, CStringSupport::VectorToString(list, L';'));
     if (CBackendRemoteServerContextManager* manager = GetServerContextManager())
         manager->RemoveServerContext(serverName);
     return erased ? TRUE : FALSE;
@@ -189,14 +183,14 @@ int CBackendMiscAPI::RemoveServerFromGlobalServerList(const std::wstring& server
 
 std::vector<std::wstring> CBackendMiscAPI::GetAllServers()
 {
-    return CStringSupport::StringToVector(Globals().GetProperty(PROP_SERVER_LIST), L';');
+    return CStringSupport::StringToVector(GlobalProperties().GetProperty(PROP_SERVER_LIST), L';');
 }
 
 std::vector<std::wstring> CBackendMiscAPI::GetServerListThatPassedAnalysis()
 {
     std::vector<std::wstring> passed;
     for (const std::wstring& server : GetAllServers())
-        if (ServerView(server).GetPropertyInt(PROP_SERVER_ANALYZE_STATE) == ANALYZE_STATE_PASSED)
+        if (GetServerView(server).GetPropertyInt(PROP_SERVER_ANALYZE_STATE) == ANALYZE_STATE_PASSED)
             passed.push_back(server);
     return passed;
 }
@@ -209,7 +203,7 @@ std::vector<std::wstring> CBackendMiscAPI::GetAllExchangeVirtualServers()
 int CBackendMiscAPI::IsAtLeastOneServerEncounteredFailure()
 {
     for (const std::wstring& server : GetServerListThatPassedAnalysis())
-        if (ServerView(server).GetPropertyInt(PROP_SERVER_DEPLOY_STATE) !=
+        if (GetServerView(server).GetPropertyInt(PROP_SERVER_DEPLOY_STATE) !=
             DEPLOY_STATE_FINISHED_AND_SUCCEEDED)
             return TRUE;
     return FALSE;
@@ -217,17 +211,17 @@ int CBackendMiscAPI::IsAtLeastOneServerEncounteredFailure()
 
 int CBackendMiscAPI::IsLocalInstallMode()
 {
-    return Globals().GetPropertyInt(PROP_LOCAL_INSTALL);
+    return GlobalProperties().GetPropertyInt(PROP_LOCAL_INSTALL);
 }
 
 UI_MODE CBackendMiscAPI::GetCurrentUIMode()
 {
-    return static_cast<UI_MODE>(Globals().GetPropertyInt(PROP_UI_MODE));
+    return static_cast<UI_MODE>(GlobalProperties().GetPropertyInt(PROP_UI_MODE));
 }
 
 std::wstring CBackendMiscAPI::GetServerDisplayName(const std::wstring& serverName)
 {
-    CPropertyManagerNamespaceView view = ServerView(serverName);
+    CPropertyManagerNamespaceView view = GetServerView(serverName);
     std::wstring name = view.GetProperty(PROP_SERVER_DISPLAY_NAME);
     if (name.empty())
     {
@@ -239,7 +233,7 @@ std::wstring CBackendMiscAPI::GetServerDisplayName(const std::wstring& serverNam
 
 std::wstring CBackendMiscAPI::GetServerConnectName(const std::wstring& serverName)
 {
-    CPropertyManagerNamespaceView view = ServerView(serverName);
+    CPropertyManagerNamespaceView view = GetServerView(serverName);
     std::wstring name = view.GetProperty(PROP_SERVER_CONNECT_NAME);
     if (name.empty())
     {

@@ -17,6 +17,8 @@ class CBackendMiscAPI
 public:
     static void EnterServerPrivateOwnedNamespace(CPropertyManagerNamespaceView& view,
                                                  const std::wstring& serverName);
+    // A view of the server's own namespace of the global store.
+    static CPropertyManagerNamespaceView GetServerView(const std::wstring& serverName);
     static int AddServerToGlobalServerList(const std::wstring& serverName);
     static int RemoveServerFromGlobalServerList(const std::wstring& serverName);
     static std::vector<std::wstring> GetAllServers();

@@ -74,13 +74,6 @@ bool CBackendServerJob::IsLastThreadEnded(const wchar_t* progressFormat)
     return true;
 }
 
-CPropertyManagerNamespaceView CBackendServerJob::ServerView(const std::wstring& serverName)
-{
-    CPropertyManagerNamespaceView view;
-    CBackendMiscAPI::EnterServerPrivateOwnedNamespace(view, serverName);
-    return view;
-}
-
 void CBackendServerJob::DumpServerPropertyToDebugLog(CPropertyManagerNamespaceView& view,
                                                      const std::wstring& indent,
                                                      const std::wstring& key,

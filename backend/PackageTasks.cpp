@@ -24,22 +24,17 @@ const DWORD kLauncherWatchMs = 7200000;
 // clears the key, status tasks look at both.
 std::mutex s_LauncherLock;
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
 // Whether the recorded launcher still runs; an ended one's key is cleared. Called under the lock.
 bool IsLauncherRunning()
 {
-    std::wstring text = Globals().GetProperty(kRunningHandleKey);
+    std::wstring text = GlobalProperties().GetProperty(kRunningHandleKey);
     if (text.empty())
         return false;
     HANDLE process =
         reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text.c_str(), nullptr, 10)));
     if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
         return true;
-    Globals().SetProperty(kRunningHandleKey, L"");
+    GlobalProperties().SetProperty(kRunningHandleKey, L"");
     return false;
 }
 
@@ -68,7 +63,7 @@ DWORD ThreadProc_MonitorPackageProcess(LPVOID parameter)
     {
         std::lock_guard<std::mutex> guard(s_LauncherLock);
         CloseHandle(monitor->process);
-        Globals().SetProperty(kRunningHandleKey, L"");
+        GlobalProperties().SetProperty(kRunningHandleKey, L"");
     }
     if (waited == WAIT_TIMEOUT)
         ADVLOG(ADVLOG_SEVERITY_ERROR,
@@ -199,8 +194,8 @@ bool CTaskPackageDeploy::LaunchPackageDeployProcess()
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(process.hProcess)));
     {
         std::lock_guard<std::mutex> guard(s_LauncherLock);
-        Globals().SetProperty(kRunningHandleKey,
-                              std::to_wstring(reinterpret_cast<uintptr_t>(process.hProcess)));
+        GlobalProperties().SetProperty(
+            kRunningHandleKey, std::to_wstring(reinterpret_cast<uintptr_t>(process.hProcess)));
     }
     auto* monitor = new SMonitor{process.hProcess, m_strTargetServerName};
     HANDLE thread = CreateThread(nullptr, 0, ThreadProc_MonitorPackageProcess, monitor, 0, nullptr);
@@ -240,7 +235,7 @@ void CTaskGetPackageStatusActively::OnRun()
     if (IsLauncherRunning())
     {
         m_bIsPackageDeployFinished = 0;
-        m_strLastProgressMessage = Globals().GetProperty(kLastProgressKey);
+        m_strLastProgressMessage = GlobalProperties().GetProperty(kLastProgressKey);
     }
     else
         m_bIsPackageDeployFinished = 1;

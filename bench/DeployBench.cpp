@@ -58,15 +58,13 @@ int RunCli(const std::string& mode, const std::string& servers, const std::strin
     bool analyzeOnly = mode == "--analyze-only";
     std::string reports = s_FleetRoot + "/../reports/" + name;
     std::string output;
-    testsupport::RunHostProgram({Bin() + "/rolloutcli.exe", "--package", Bin() + "/samples/Deploy",
-                                 analyzeOnly ? "--install" : mode,
-                                 analyzeOnly ? "--analyze-only" : "--plain", "--user",
-                                 "CORP\\Administrator", "--password-env", "BENCH_PASSWORD",
-                                 "--servers", servers, "--result", reports + ".txt", "--plain"},
-                                {{"FLEET_ROOT", s_FleetRoot},
-                                 {"FLEET_MACHINE", winport::fleet::CurrentMachine().name},
-                                 {"BENCH_PASSWORD", kPassword}},
-                                &output);
+    testsupport::RunFrontEnd(s_FleetRoot,
+                             {"--package", Bin() + "/samples/Deploy",
+                              analyzeOnly ? "--install" : mode,
+                              analyzeOnly ? "--analyze-only" : "--plain", "--user",
+                              "CORP\\Administrator", "--password-env", "ROLLOUT_PASSWORD",
+                              "--servers", servers, "--result", reports + ".txt", "--plain"},
+                             kPassword, &output);
     std::string json = testsupport::ReadHostFile(reports + ".json");
     if (json.find("\"outcome\": \"failed\"") != std::string::npos)
         fprintf(stderr, "%s\n", output.c_str());

@@ -19,3 +19,9 @@ CFrameworkGlobalVariables* GetFrameworkGlobalVariables();
 void FreeFrameworkGlobalVariables();
 // The process instance if there is one; never creates it.
 CFrameworkGlobalVariables* PeekFrameworkGlobalVariables();
+
+// The process's global property store.
+inline CPropertyManager& GlobalProperties()
+{
+    return GetFrameworkGlobalVariables()->m_PropertyManager;
+}

@@ -68,11 +68,6 @@ const char kUsage[] =
 // The waits of the three jobs, as the unattended mode bounds them.
 const DWORD kLogonWaitMs = 300000, kAnalyzeWaitMs = 1200000, kDeployWaitMs = 14400000;
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
 std::wstring Wide(const std::string& text)
 {
     return CStringSupport::CharsetConvertUtf8ToUnicode(text);
@@ -113,12 +108,13 @@ bool PromptPassword(std::string& password)
 {
     if (!isatty(STDIN_FILENO))
         return false;
-    fprintf(stderr, "Password: ");
     termios saved = {}, quiet = {};
     tcgetattr(STDIN_FILENO, &saved);
     quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    // Asked once the echo is off: what is typed after the question is neither shown nor dropped.
+    fprintf(stderr, "Password: ");
     bool read = ReadLine(stdin, password);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
     fprintf(stderr, "\n");
@@ -419,13 +415,14 @@ public:
                 m_Ended[logon->m_strServerName] = GetTickCount64();
             }
             if (!failed)
-                m_View.Update(
-                    logon->m_strServerName, L"logged on",
-                    ServerView(logon->m_strServerName).GetProperty(PROP_SERVER_OS_PLATFORM));
+                m_View.Update(logon->m_strServerName, L"logged on",
+                              CBackendMiscAPI::GetServerView(logon->m_strServerName)
+                                  .GetProperty(PROP_SERVER_OS_PLATFORM));
         }
         else if (auto* analyzed = dynamic_cast<CArgAnalyzeFinished*>(args))
         {
-            CPropertyManagerNamespaceView view = ServerView(analyzed->m_strServerName);
+            CPropertyManagerNamespaceView view =
+                CBackendMiscAPI::GetServerView(analyzed->m_strServerName);
             bool passed = view.GetPropertyInt(PROP_SERVER_ANALYZE_STATE) == ANALYZE_STATE_PASSED;
             m_View.Update(analyzed->m_strServerName, passed ? L"ready" : L"failed",
                           view.GetProperty(PROP_SERVER_ANALYZE_MESSAGE));
@@ -434,7 +431,8 @@ public:
         }
         else if (auto* state = dynamic_cast<CArgDeployPackageState*>(args))
         {
-            CPropertyManagerNamespaceView view = ServerView(state->m_strServerName);
+            CPropertyManagerNamespaceView view =
+                CBackendMiscAPI::GetServerView(state->m_strServerName);
             int deployState = view.GetPropertyInt(PROP_SERVER_DEPLOY_STATE);
             const wchar_t* names[] = {L"waiting", L"deploying", L"succeeded", L"failed"};
             m_View.Update(state->m_strServerName,
@@ -446,7 +444,8 @@ public:
         else if (auto* progress = dynamic_cast<CArgVane52PackageProgressChanged*>(args))
         {
             // As the wizard's install page: the first error text is kept for the final result.
-            CPropertyManagerNamespaceView view = ServerView(progress->m_strServerName);
+            CPropertyManagerNamespaceView view =
+                CBackendMiscAPI::GetServerView(progress->m_strServerName);
             if (progress->m_bIsErrorMessage &&
                 view.GetProperty(PROP_SERVER_DEPLOY_FIRST_ERROR).empty())
                 view.SetProperty(PROP_SERVER_DEPLOY_FIRST_ERROR,
@@ -470,13 +469,6 @@ public:
     }
 
 private:
-    static CPropertyManagerNamespaceView ServerView(const std::wstring& server)
-    {
-        CPropertyManagerNamespaceView view;
-        CBackendMiscAPI::EnterServerPrivateOwnedNamespace(view, server);
-        return view;
-    }
-
     CConsoleView& m_View;
     CEventOnMessage m_Finished[3] = {
         CEventOnMessage(MESSAGE_BACKEND_LOGON_ALL_SERVERS_FINISHED),
@@ -526,8 +518,7 @@ void ServerTable(CResultFile& result, const wchar_t* title, const wchar_t* key,
     int number = 0;
     for (const std::wstring& server : CBackendMiscAPI::GetAllServers())
     {
-        CPropertyManagerNamespaceView view;
-        CBackendMiscAPI::EnterServerPrivateOwnedNamespace(view, server);
+        CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
         result.Report(CStringSupport::StringFormat(L"%d. %-15s %s", ++number, server.c_str(),
                                                    view.GetProperty(key).c_str()));
     }
@@ -561,9 +552,9 @@ bool AgentPresent(const std::wstring& server)
     if (service != nullptr)
         CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    std::wstring share = Globals().GetProperty(PROP_SHARED_FOLDER);
-    std::wstring relative =
-        CStringSupport::StringTrim(Globals().GetProperty(L"Framework\\LaunchRootRelative"), L" \t");
+    std::wstring share = GlobalProperties().GetProperty(PROP_SHARED_FOLDER);
+    std::wstring relative = CStringSupport::StringTrim(
+        GlobalProperties().GetProperty(L"Framework\\LaunchRootRelative"), L" \t");
     std::wstring root = L"\\\\?\\UNC\\" + host + L"\\" + (share.empty() ? L"ADMIN$" : share);
     for (const std::wstring& left :
          {CStringSupport::PathCombinePath(root, relative.empty() ? L"Temp\\HalvornRemoteInstall"
@@ -585,8 +576,7 @@ std::vector<std::wstring> WaitForAgentsToLeave(const std::vector<std::wstring>& 
         std::vector<std::wstring> still;
         for (const std::wstring& server : pending)
         {
-            CPropertyManagerNamespaceView view;
-            CBackendMiscAPI::EnterServerPrivateOwnedNamespace(view, server);
+            CPropertyManagerNamespaceView view = CBackendMiscAPI::GetServerView(server);
             if (!CWin32API::NetworkCredentialImpersonateBegin(
                     view.GetProperty(PROP_SERVER_USERNAME), view.GetProperty(PROP_SERVER_PASSWORD)))
                 continue;
@@ -657,16 +647,16 @@ int main(int argc, char** argv)
     CPersistentStorageFile configFile(
         CStringSupport::PathCombinePath(options.package, L"config.dat"));
     if (CSerializer::ConstructObjectFromStorage(&config, &configFile))
-        config.CopyPropertiesToAnotherPropertyProvider(&Globals());
+        config.CopyPropertiesToAnotherPropertyProvider(&GlobalProperties());
     GetFrameworkGlobalVariables()->m_StringBundler.LoadStringBundle(
         CStringSupport::PathCombinePath(options.package, L"lang.dat"));
-    Globals().SetPropertyInt(PROP_UI_MODE, UI_MODE_SILENT);
-    Globals().SetPropertyInt(PROP_DEPLOY_TYPE, options.deployType);
-    Globals().SetProperty(L"Framework\\PackageRoot", options.package);
-    Globals().SetProperty(PROP_DEFAULT_USERNAME, options.user);
-    Globals().SetProperty(PROP_DEFAULT_PASSWORD, Wide(options.password));
+    GlobalProperties().SetPropertyInt(PROP_UI_MODE, UI_MODE_SILENT);
+    GlobalProperties().SetPropertyInt(PROP_DEPLOY_TYPE, options.deployType);
+    GlobalProperties().SetProperty(L"Framework\\PackageRoot", options.package);
+    GlobalProperties().SetProperty(PROP_DEFAULT_USERNAME, options.user);
+    GlobalProperties().SetProperty(PROP_DEFAULT_PASSWORD, Wide(options.password));
     Wipe(options.password);
-    Globals().SetProperty(PROP_SERVER_LIST, L"");
+    GlobalProperties().SetProperty(PROP_SERVER_LIST, L"");
 
     // Bad names are refused here; a name given twice is kept once.
     std::vector<std::wstring> requested;
@@ -809,8 +799,7 @@ int main(int argc, char** argv)
             report.name = name;
             ULONGLONG ended = observer.EndedAt(name);
             report.seconds = ended != 0 ? (ended - start) / 1000.0 : 0;
-            CPropertyManagerNamespaceView server;
-            CBackendMiscAPI::EnterServerPrivateOwnedNamespace(server, name);
+            CPropertyManagerNamespaceView server = CBackendMiscAPI::GetServerView(name);
             report.platform = server.GetProperty(PROP_SERVER_OS_PLATFORM);
             report.clusterType = server.GetPropertyInt(PROP_SERVER_CLUSTER_TYPE);
             report.analyzeState = server.GetPropertyInt(PROP_SERVER_ANALYZE_STATE);
@@ -859,8 +848,7 @@ int main(int argc, char** argv)
         std::vector<std::wstring> withAgent;
         for (const std::wstring& name : listed)
         {
-            CPropertyManagerNamespaceView server;
-            CBackendMiscAPI::EnterServerPrivateOwnedNamespace(server, name);
+            CPropertyManagerNamespaceView server = CBackendMiscAPI::GetServerView(name);
             if (server.GetPropertyInt(PROP_SERVER_ANALYZE_STATE) != ANALYZE_STATE_NOT_ANALYZED)
                 withAgent.push_back(name);
         }

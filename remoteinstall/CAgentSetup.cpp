@@ -13,6 +13,7 @@
 #include "winport/WinSvc.h"
 
 #include <algorithm>
+#include <functional>
 
 CSimpleCriticalSection CAgentSetup::m_RemoteFileSyncLock;
 std::vector<std::wstring> CAgentSetup::m_SynchronizedFiles;
@@ -29,11 +30,6 @@ const wchar_t kAgentProgram[] = L"agenthost.exe";
 const wchar_t kAgentRunningEvent[] = L"PRVL_REMOTE_INSTALL_AGENT_IS_RUNNING_EVENT";
 // The status of a service being awaited is asked this often (Windows code asks back to back).
 constexpr DWORD kStatusPollMs = 50;
-
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
 
 std::wstring Text(const wchar_t* id)
 {
@@ -68,10 +64,55 @@ private:
     SC_HANDLE m_hHandle;
 };
 
-// Whole seconds since a tick count.
-int SecondsSince(ULONGLONG start)
+enum class EServiceWait
 {
-    return static_cast<int>((GetTickCount64() - start) / 1000);
+    Reached,
+    QueryFailed,
+    TimedOut
+};
+
+// Asks the service's state until reached(state) holds, a query fails or timeoutSeconds have
+// passed; each caller logs the outcome in its own words.
+EServiceWait WaitForServiceState(SC_HANDLE service, int timeoutSeconds,
+                                 bool (*reached)(DWORD state))
+{
+    ULONGLONG start = GetTickCount64();
+    for (;;)
+    {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service, &status))
+            return EServiceWait::QueryFailed;
+        if (reached(status.dwCurrentState))
+            return EServiceWait::Reached;
+        if (GetTickCount64() - start >= static_cast<ULONGLONG>(timeoutSeconds) * 1000)
+            return EServiceWait::TimedOut;
+        Sleep(kStatusPollMs);
+    }
+}
+
+bool IsStopped(DWORD state)
+{
+    return state == SERVICE_STOPPED;
+}
+
+// Calls attempt until it succeeds, fails other than with a sharing violation (its error is
+// returned), or has met one 10 times; each sharing violation is told to violated, with the
+// attempt's number, before the pause.
+DWORD RetryOnSharingViolation(const std::function<bool()>& attempt, DWORD pauseMs,
+                              const std::function<void(int)>& violated)
+{
+    for (int number = 1;; ++number)
+    {
+        if (attempt())
+            return ERROR_SUCCESS;
+        DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION)
+            return error;
+        violated(number);
+        if (number >= 10)
+            return error;
+        Sleep(pauseMs);
+    }
 }
 
 } // namespace
@@ -109,13 +150,13 @@ int CAgentSetup::RemoteInstallBegin(const std::wstring& serverName, const std::w
     ADVLOG(ADVLOG_SEVERITY_DEBUG, L"RemoteInstallBegin(%s), Start install agent to target server",
            server);
 
-    m_strShareName = Globals().GetProperty(L"Framework\\SharedFolderName");
+    m_strShareName = GlobalProperties().GetProperty(L"Framework\\SharedFolderName");
     if (m_strShareName.empty())
         m_strShareName = L"ADMIN$";
     m_strShareUncRoot = CStringSupport::StringFormat(L"\\\\?\\UNC\\%s\\%s", m_strHostName.c_str(),
                                                      m_strShareName.c_str());
-    m_strInstallFolderRelative =
-        CStringSupport::StringTrim(Globals().GetProperty(L"Framework\\LaunchRootRelative"), L" \t");
+    m_strInstallFolderRelative = CStringSupport::StringTrim(
+        GlobalProperties().GetProperty(L"Framework\\LaunchRootRelative"), L" \t");
     if (m_strInstallFolderRelative.empty())
         m_strInstallFolderRelative = L"Temp\\HalvornRemoteInstall";
 
@@ -160,7 +201,7 @@ int CAgentSetup::RemoteInstallBegin(const std::wstring& serverName, const std::w
         CStringSupport::PathCombinePath(m_strShareUncRoot, m_strInstallFolderRelative);
     m_strSourceRoot = CStringSupport::PathGetRunningExeFileRootPath();
     // A front end that runs from elsewhere names the package folder.
-    std::wstring packageRoot = Globals().GetProperty(L"Framework\\PackageRoot");
+    std::wstring packageRoot = GlobalProperties().GetProperty(L"Framework\\PackageRoot");
     if (!packageRoot.empty())
         m_strSourceRoot = packageRoot;
     m_strPackageBranch = branch;
@@ -181,7 +222,7 @@ int CAgentSetup::RemoteInstallBegin(const std::wstring& serverName, const std::w
         }
 
     std::vector<std::wstring> files = PackageFileList(branch);
-    if (Globals().GetPropertyInt(L"Framework\\ProgramStartFromNetwork") != 0)
+    if (GlobalProperties().GetPropertyInt(L"Framework\\ProgramStartFromNetwork") != 0)
     {
         std::wstring local = GetSynchronizeLocalRoot();
         ADVLOG(ADVLOG_SEVERITY_DEBUG,
@@ -329,49 +370,48 @@ int CAgentSetup::InstallAndStartRemoteService(const std::wstring& serviceName,
     std::wstring binPath =
         CStringSupport::PathCombinePath(m_strInstallFolderLocal, programFileName);
     CServiceHandle handle;
-    for (int attempt = 1;; ++attempt)
-    {
-        handle.Reset(CreateServiceW(manager.Get(), service, displayName.c_str(),
-                                    GENERIC_READ | GENERIC_EXECUTE, SERVICE_WIN32_OWN_PROCESS,
-                                    SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binPath.c_str(),
-                                    nullptr, nullptr, nullptr, nullptr, nullptr));
-        if (handle.Get() != nullptr)
-            break;
-        DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION)
+    DWORD error = RetryOnSharingViolation(
+        [&]
+        {
+            handle.Reset(CreateServiceW(manager.Get(), service, displayName.c_str(),
+                                        GENERIC_READ | GENERIC_EXECUTE, SERVICE_WIN32_OWN_PROCESS,
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binPath.c_str(),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr));
+            return handle.Get() != nullptr;
+        },
+        500,
+        [&](int attempt)
         {
             ADVLOG(ADVLOG_SEVERITY_ERROR,
                    L"InstallAndStartRemoteService, CreateService(%s) failed, Server is %s, "
                    L"dwLastErr is ERROR_SHARING_VIOLATION, will wait a second and try again",
                    service, server);
             if (attempt >= 10)
-            {
                 ADVLOG(ADVLOG_SEVERITY_ERROR,
                        L"InstallAndStartRemoteService, CreateService(%s) failed, retry %d times, "
                        L"will abort",
                        service, 10);
-                return 0;
-            }
-            Sleep(500);
-            continue;
-        }
-        if (error == ERROR_SERVICE_EXISTS)
+        });
+    if (error == ERROR_SERVICE_EXISTS)
+    {
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"InstallAndStartRemoteService, on server %s service (%s) is already exist, "
+               L"skip create it again",
+               server, service);
+        handle.Reset(OpenServiceW(manager.Get(), service, GENERIC_READ | GENERIC_EXECUTE));
+        if (handle.Get() == nullptr)
         {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"InstallAndStartRemoteService, on server %s service (%s) is already exist, "
-                   L"skip create it again",
+            ADVLOG(ADVLOG_SEVERITY_ERROR,
+                   L"InstallAndStartRemoteService, on server %s service (%s) is already "
+                   L"exist, but failed to open",
                    server, service);
-            handle.Reset(OpenServiceW(manager.Get(), service, GENERIC_READ | GENERIC_EXECUTE));
-            if (handle.Get() == nullptr)
-            {
-                ADVLOG(ADVLOG_SEVERITY_ERROR,
-                       L"InstallAndStartRemoteService, on server %s service (%s) is already "
-                       L"exist, but failed to open",
-                       server, service);
-                return 0;
-            }
-            break;
+            return 0;
         }
+    }
+    else if (error == ERROR_SHARING_VIOLATION)
+        return 0;
+    else if (error != ERROR_SUCCESS)
+    {
         ADVLOG(ADVLOG_SEVERITY_ERROR,
                L"InstallAndStartRemoteService, CreateService(%s) failed, Server is %s, strBinPath "
                L"is %s, dwLastErr is %d",
@@ -379,36 +419,29 @@ int CAgentSetup::InstallAndStartRemoteService(const std::wstring& serviceName,
         return 0;
     }
 
-    for (int attempt = 1;; ++attempt)
-    {
-        if (StartServiceW(handle.Get(), 0, nullptr))
-            break;
-        DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION)
+    error = RetryOnSharingViolation(
+        [&] { return StartServiceW(handle.Get(), 0, nullptr) != FALSE; }, 1000,
+        [&](int attempt)
         {
             ADVLOG(ADVLOG_SEVERITY_ERROR,
                    L"InstallAndStartRemoteService, StartService(%s) failed, Server is %s, "
                    L"dwLastErr is ERROR_SHARING_VIOLATION, will wait a second and try again",
                    service, server);
             if (attempt >= 10)
-            {
                 ADVLOG(ADVLOG_SEVERITY_ERROR,
                        L"InstallAndStartRemoteService, StartService(%s) failed, retry %d times, "
                        L"will abort",
                        service, 10);
-                return 0;
-            }
-            Sleep(1000);
-            continue;
-        }
-        if (error == ERROR_SERVICE_ALREADY_RUNNING)
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"InstallAndStartRemoteService, on server %s service (%s) is already running, "
-                   L"skip start it again",
-                   server, service);
-            break;
-        }
+        });
+    if (error == ERROR_SERVICE_ALREADY_RUNNING)
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"InstallAndStartRemoteService, on server %s service (%s) is already running, "
+               L"skip start it again",
+               server, service);
+    else if (error == ERROR_SHARING_VIOLATION)
+        return 0;
+    else if (error != ERROR_SUCCESS)
+    {
         ADVLOG(ADVLOG_SEVERITY_ERROR,
                L"InstallAndStartRemoteService, StartService(%s) failed, Server is %s, strBinPath "
                L"is %s, dwLastErr is %d",
@@ -417,30 +450,19 @@ int CAgentSetup::InstallAndStartRemoteService(const std::wstring& serviceName,
     }
 
     ULONGLONG start = GetTickCount64();
-    for (;;)
-    {
-        SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(handle.Get(), &status))
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"InstallAndStartRemoteService, QueryServiceStatus return FALSE, service is %s, "
-                   L"server is %s",
-                   service, server);
-            break;
-        }
-        if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED)
-            break;
-        int elapsed = SecondsSince(start);
-        if (elapsed > 19)
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"InstallAndStartRemoteService, wait timeout. timeout is %d seconds, service "
-                   L"is %s, server is %s",
-                   elapsed, service, server);
-            break;
-        }
-        Sleep(kStatusPollMs);
-    }
+    EServiceWait waited = WaitForServiceState(
+        handle.Get(), 20,
+        [](DWORD state) { return state == SERVICE_RUNNING || state == SERVICE_STOPPED; });
+    if (waited == EServiceWait::QueryFailed)
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"InstallAndStartRemoteService, QueryServiceStatus return FALSE, service is %s, "
+               L"server is %s",
+               service, server);
+    else if (waited == EServiceWait::TimedOut)
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"InstallAndStartRemoteService, wait timeout. timeout is %d seconds, service "
+               L"is %s, server is %s",
+               static_cast<int>((GetTickCount64() - start) / 1000), service, server);
     return 1;
 }
 
@@ -492,34 +514,21 @@ int CAgentSetup::StopAndDeleteRemoteService(const std::wstring& serviceName, int
                    L"StopAndDeleteRemoteService, Stop service(%s) failed, Server is %s", service,
                    server);
     }
-    ULONGLONG start = GetTickCount64();
-    for (;;)
-    {
-        if (!QueryServiceStatus(handle.Get(), &status))
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"StopAndDeleteRemoteService, QueryServiceStatus return FALSE, service is %s, "
-                   L"server is %s, dwLastErr is %d",
-                   service, server, static_cast<int>(GetLastError()));
-            break;
-        }
-        if (status.dwCurrentState == SERVICE_STOPPED)
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"StopAndDeleteRemoteService, Service(%s) is stopped, Server is %s", service,
-                   server);
-            break;
-        }
-        if (SecondsSince(start) >= timeoutSeconds)
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"StopAndDeleteRemoteService, wait timeout. timeout is %d seconds, service is "
-                   L"%s, server is %s",
-                   timeoutSeconds, service, server);
-            break;
-        }
-        Sleep(kStatusPollMs);
-    }
+    EServiceWait waited = WaitForServiceState(handle.Get(), timeoutSeconds, IsStopped);
+    if (waited == EServiceWait::QueryFailed)
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"StopAndDeleteRemoteService, QueryServiceStatus return FALSE, service is %s, "
+               L"server is %s, dwLastErr is %d",
+               service, server, static_cast<int>(GetLastError()));
+    else if (waited == EServiceWait::Reached)
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"StopAndDeleteRemoteService, Service(%s) is stopped, Server is %s", service,
+               server);
+    else
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"StopAndDeleteRemoteService, wait timeout. timeout is %d seconds, service is "
+               L"%s, server is %s",
+               timeoutSeconds, service, server);
     if (!DeleteService(handle.Get()))
         ADVLOG(ADVLOG_SEVERITY_WARNING,
                L"StopAndDeleteRemoteService, DeleteService failed, service is %s, server is %s, "
@@ -551,35 +560,27 @@ int CAgentSetup::WaitUntilRemoteServiceStopped(const std::wstring& serviceName, 
                server);
         return 0;
     }
-    ULONGLONG start = GetTickCount64();
-    for (;;)
+    switch (WaitForServiceState(handle.Get(), timeoutSeconds, IsStopped))
     {
-        SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(handle.Get(), &status))
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"WaitUntilRemoteServiceStopped, QueryServiceStatus return FALSE, service is "
-                   L"%s, server is %s",
-                   service, server);
-            return 0;
-        }
-        if (status.dwCurrentState == SERVICE_STOPPED)
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"WaitUntilRemoteServiceStopped, Service(%s) is stopped, Server is %s", service,
-                   server);
-            return 1;
-        }
-        if (SecondsSince(start) >= timeoutSeconds)
-        {
-            ADVLOG(ADVLOG_SEVERITY_DEBUG,
-                   L"WaitUntilRemoteServiceStopped, wait timeout. timeout is %d seconds, service "
-                   L"is %s, server is %s",
-                   timeoutSeconds, service, server);
-            return 0;
-        }
-        Sleep(kStatusPollMs);
+    case EServiceWait::QueryFailed:
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"WaitUntilRemoteServiceStopped, QueryServiceStatus return FALSE, service is "
+               L"%s, server is %s",
+               service, server);
+        return 0;
+    case EServiceWait::Reached:
+        ADVLOG(ADVLOG_SEVERITY_DEBUG,
+               L"WaitUntilRemoteServiceStopped, Service(%s) is stopped, Server is %s", service,
+               server);
+        return 1;
+    case EServiceWait::TimedOut:
+        break;
     }
+    ADVLOG(ADVLOG_SEVERITY_DEBUG,
+           L"WaitUntilRemoteServiceStopped, wait timeout. timeout is %d seconds, service "
+           L"is %s, server is %s",
+           timeoutSeconds, service, server);
+    return 0;
 }
 
 int CAgentSetup::LocalInstallBegin(const std::wstring& branch)

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -135,6 +136,10 @@ int RunHostProgram(const std::vector<std::string>& arguments,
         dup2(pipeFds[1], 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
+        // Nothing to read: a program that would ask finds no terminal.
+        int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, 0);
+        close(nothing);
         for (const auto& [name, value] : environment)
             setenv(name.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
@@ -151,6 +156,63 @@ int RunHostProgram(const std::vector<std::string>& arguments,
     while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
         text.append(buffer, static_cast<size_t>(n));
     close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (output != nullptr)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int RunFrontEnd(const std::string& fleetRoot, const std::vector<std::string>& arguments,
+                const std::string& password, std::string* output)
+{
+    std::vector<std::string> argv = {HostPath(ProgramFolder() + L"\\rolloutcli.exe")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunHostProgram(argv,
+                          {{"FLEET_ROOT", fleetRoot},
+                           {"FLEET_MACHINE", winport::fleet::CurrentMachine().name},
+                           {"ROLLOUT_PASSWORD", password}},
+                          output);
+}
+
+int RunHostProgramOnTerminal(const std::vector<std::string>& arguments,
+                             const std::vector<std::pair<std::string, std::string>>& environment,
+                             const std::string& prompt, const std::string& answer,
+                             std::string* output)
+{
+    if (arguments.empty())
+        return -1;
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid < 0)
+        return -1;
+    if (pid == 0)
+    {
+        for (const auto& [name, value] : environment)
+            setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string text;
+    bool answered = false;
+    char buffer[4096];
+    ssize_t n;
+    // The terminal's end reads as EIO once the program and its children have closed it.
+    while ((n = read(terminal, buffer, sizeof buffer)) > 0)
+    {
+        text.append(buffer, static_cast<size_t>(n));
+        if (!answered && text.find(prompt) != std::string::npos)
+        {
+            std::string line = answer + "\n";
+            answered =
+                write(terminal, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        }
+    }
+    close(terminal);
     int status = 0;
     waitpid(pid, &status, 0);
     if (output != nullptr)

@@ -52,6 +52,18 @@ int RunHostProgram(const std::vector<std::string>& arguments,
                    const std::vector<std::pair<std::string, std::string>>& environment,
                    std::string* output = nullptr);
 
+// Runs the build's front end rolloutcli.exe with the arguments on this machine of the fleet at
+// fleetRoot, the account's password in ROLLOUT_PASSWORD: its exit code and what it printed.
+int RunFrontEnd(const std::string& fleetRoot, const std::vector<std::string>& arguments,
+                const std::string& password, std::string* output = nullptr);
+
+// As RunHostProgram, on a terminal of its own: once the program has printed prompt, answer and a
+// line end are typed; output gets all the terminal showed.
+int RunHostProgramOnTerminal(const std::vector<std::string>& arguments,
+                             const std::vector<std::pair<std::string, std::string>>& environment,
+                             const std::string& prompt, const std::string& answer,
+                             std::string* output = nullptr);
+
 // The files below a folder whose bytes hold the text, also as UTF-16 or UTF-32 (files that
 // vanish while the folder is read, as a machine server's do, are passed over).
 std::vector<std::string> FilesHolding(const std::string& folder, const std::string& text);

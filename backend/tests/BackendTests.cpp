@@ -22,18 +22,6 @@ namespace
 
 const wchar_t kProductKey[] = L"SOFTWARE\\Halvorn\\Parvel for Exchange\\CurrentVersion";
 
-CPropertyManager& Globals()
-{
-    return GetFrameworkGlobalVariables()->m_PropertyManager;
-}
-
-CPropertyManagerNamespaceView Server(const std::wstring& name)
-{
-    CPropertyManagerNamespaceView view;
-    CBackendMiscAPI::EnterServerPrivateOwnedNamespace(view, name);
-    return view;
-}
-
 void SetProductValue(const wchar_t* key, const wchar_t* name, const std::wstring& value)
 {
     HKEY handle = nullptr;
@@ -73,7 +61,7 @@ protected:
     void SetUp() override
     {
         InitSetupBackend();
-        Globals().SetProperty(PROP_SERVER_LIST, L"");
+        GlobalProperties().SetProperty(PROP_SERVER_LIST, L"");
         // The result texts differ from one another only with the kit's bundle loaded.
         ASSERT_TRUE(GetFrameworkGlobalVariables()->m_StringBundler.LoadStringBundle(
             testsupport::ProgramFolder() + L"\\samples\\Deploy\\lang.dat"));
@@ -101,13 +89,13 @@ TEST_F(Backend, ServerListAndNames)
 {
     EXPECT_TRUE(CBackendMiscAPI::GetAllServers().empty());
     EXPECT_TRUE(CBackendMiscAPI::AddServerToGlobalServerList(L"EXCH1"));
-    Server(L"EXCH1").SetProperty(PROP_SERVER_DOMAIN, L"CORP");
+    CBackendMiscAPI::GetServerView(L"EXCH1").SetProperty(PROP_SERVER_DOMAIN, L"CORP");
     // The same name again changes nothing; another spelling is another server.
     EXPECT_FALSE(CBackendMiscAPI::AddServerToGlobalServerList(L"EXCH1"));
-    EXPECT_EQ(Server(L"EXCH1").GetProperty(PROP_SERVER_DOMAIN), L"CORP");
+    EXPECT_EQ(CBackendMiscAPI::GetServerView(L"EXCH1").GetProperty(PROP_SERVER_DOMAIN), L"CORP");
     EXPECT_TRUE(CBackendMiscAPI::AddServerToGlobalServerList(L"exch1"));
     EXPECT_TRUE(CBackendMiscAPI::AddServerToGlobalServerList(L"fe80::1"));
-    EXPECT_EQ(Globals().GetProperty(PROP_SERVER_LIST), L"EXCH1;exch1;fe80::1");
+    EXPECT_EQ(GlobalProperties().GetProperty(PROP_SERVER_LIST), L"EXCH1;exch1;fe80::1");
 
     EXPECT_EQ(CBackendMiscAPI::GetServerDisplayName(L"EXCH1"), L"EXCH1");
     EXPECT_EQ(CBackendMiscAPI::GetServerConnectName(L"EXCH1"), L"EXCH1");
@@ -121,15 +109,18 @@ TEST_F(Backend, ServerListAndNames)
     EXPECT_FALSE(CBackendMiscAPI::RemoveServerFromGlobalServerList(L"GONE"));
     EXPECT_EQ(GetServerContextManager()->GetServerContext(L"GONE"), nullptr);
     EXPECT_TRUE(CBackendMiscAPI::RemoveServerFromGlobalServerList(L"EXCH1"));
-    EXPECT_EQ(Server(L"EXCH1").GetProperty(PROP_SERVER_DOMAIN), L"CORP");
-    EXPECT_EQ(Globals().GetProperty(PROP_SERVER_LIST), L"exch1;fe80::1");
+    EXPECT_EQ(CBackendMiscAPI::GetServerView(L"EXCH1").GetProperty(PROP_SERVER_DOMAIN), L"CORP");
+    EXPECT_EQ(GlobalProperties().GetProperty(PROP_SERVER_LIST), L"exch1;fe80::1");
 
     // Failures count only among the servers that passed the analysis.
     EXPECT_FALSE(CBackendMiscAPI::IsAtLeastOneServerEncounteredFailure());
-    Server(L"exch1").SetPropertyInt(PROP_SERVER_ANALYZE_STATE, ANALYZE_STATE_PASSED);
-    Server(L"exch1").SetPropertyInt(PROP_SERVER_DEPLOY_STATE, DEPLOY_STATE_IN_PROGRESS);
+    CBackendMiscAPI::GetServerView(L"exch1").SetPropertyInt(PROP_SERVER_ANALYZE_STATE,
+                                                            ANALYZE_STATE_PASSED);
+    CBackendMiscAPI::GetServerView(L"exch1").SetPropertyInt(PROP_SERVER_DEPLOY_STATE,
+                                                            DEPLOY_STATE_IN_PROGRESS);
     EXPECT_TRUE(CBackendMiscAPI::IsAtLeastOneServerEncounteredFailure());
-    Server(L"exch1").SetPropertyInt(PROP_SERVER_DEPLOY_STATE, DEPLOY_STATE_FINISHED_AND_SUCCEEDED);
+    CBackendMiscAPI::GetServerView(L"exch1").SetPropertyInt(PROP_SERVER_DEPLOY_STATE,
+                                                            DEPLOY_STATE_FINISHED_AND_SUCCEEDED);
     EXPECT_FALSE(CBackendMiscAPI::IsAtLeastOneServerEncounteredFailure());
 
     EXPECT_EQ(CBackendMiscAPI::GetSystemUniqueId(), CBackendMiscAPI::GetSystemUniqueId());
@@ -270,31 +261,32 @@ TEST_F(Backend, AnalysisCleansTheList)
     for (const wchar_t* name : {L"A", L"B", L"C", L"EVS1", L"D2", L"D", L"E", L"E2", L"E3"})
         CBackendMiscAPI::AddServerToGlobalServerList(name);
     for (const wchar_t* name : {L"A", L"B", L"C"})
-        Server(name).SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_MICROSOFT);
-    Server(L"A").SetPropertyInt(PROP_SERVER_CLUSTER_ENTITY, 1);
-    Server(L"B").SetPropertyInt(PROP_SERVER_CLUSTER_ENTITY, 1);
-    Server(L"A").SetProperty(PROP_SERVER_ONLINE_VIRTUAL_SERVERS, L"evs1");
-    Server(L"D").SetProperty(PROP_SERVER_SYSTEM_ID, L"1_2_3_4");
-    Server(L"D").SetProperty(PROP_SERVER_PHYSICAL_NAME, L"D");
-    Server(L"D2").SetProperty(PROP_SERVER_SYSTEM_ID, L"1_2_3_4");
-    Server(L"D2").SetProperty(PROP_SERVER_PHYSICAL_NAME, L"D");
+        CBackendMiscAPI::GetServerView(name).SetPropertyInt(PROP_SERVER_CLUSTER_TYPE,
+                                                            CLUSTER_MICROSOFT);
+    CBackendMiscAPI::GetServerView(L"A").SetPropertyInt(PROP_SERVER_CLUSTER_ENTITY, 1);
+    CBackendMiscAPI::GetServerView(L"B").SetPropertyInt(PROP_SERVER_CLUSTER_ENTITY, 1);
+    CBackendMiscAPI::GetServerView(L"A").SetProperty(PROP_SERVER_ONLINE_VIRTUAL_SERVERS, L"evs1");
+    CBackendMiscAPI::GetServerView(L"D").SetProperty(PROP_SERVER_SYSTEM_ID, L"1_2_3_4");
+    CBackendMiscAPI::GetServerView(L"D").SetProperty(PROP_SERVER_PHYSICAL_NAME, L"D");
+    CBackendMiscAPI::GetServerView(L"D2").SetProperty(PROP_SERVER_SYSTEM_ID, L"1_2_3_4");
+    CBackendMiscAPI::GetServerView(L"D2").SetProperty(PROP_SERVER_PHYSICAL_NAME, L"D");
     // Three names of one machine, none its own: the first in the list stays.
     for (const wchar_t* name : {L"E", L"E2", L"E3"})
     {
-        Server(name).SetProperty(PROP_SERVER_SYSTEM_ID, L"9_9_9_9");
-        Server(name).SetProperty(PROP_SERVER_PHYSICAL_NAME, L"ELSEWHERE");
+        CBackendMiscAPI::GetServerView(name).SetProperty(PROP_SERVER_SYSTEM_ID, L"9_9_9_9");
+        CBackendMiscAPI::GetServerView(name).SetProperty(PROP_SERVER_PHYSICAL_NAME, L"ELSEWHERE");
     }
     CBackendAnalyzeTargetServer job;
     job.RemoveClusterAliasNameAndVirtualServers();
     job.RemoveDuplicateServersFromList();
-    EXPECT_EQ(Globals().GetProperty(PROP_SERVER_LIST), L"A;B;D;E");
-    EXPECT_EQ(Globals().GetProperty(PROP_EXCHANGE_VIRTUAL_SERVERS), L"evs1");
+    EXPECT_EQ(GlobalProperties().GetProperty(PROP_SERVER_LIST), L"A;B;D;E");
+    EXPECT_EQ(GlobalProperties().GetProperty(PROP_EXCHANGE_VIRTUAL_SERVERS), L"evs1");
 
     // Demo mode passes every listed server.
-    Globals().SetPropertyInt(PROP_DEMO_MODE, 1);
+    GlobalProperties().SetPropertyInt(PROP_DEMO_MODE, 1);
     job.DealWithDemoMode();
     EXPECT_EQ(CBackendMiscAPI::GetServerListThatPassedAnalysis().size(), 4u);
-    Globals().SetPropertyInt(PROP_DEMO_MODE, 0);
+    GlobalProperties().SetPropertyInt(PROP_DEMO_MODE, 0);
 }
 
 // The logon job finds the members of a Veritas cluster in its configuration text.
@@ -310,7 +302,8 @@ TEST_F(Backend, LogonReadsClusterMembers)
                                   L"C:\\VCS\\conf\\config\\main.cf")
             .IsSuccess());
     CBackendLogonTargetServer logon;
-    Server(L"localhost").SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_VERITAS);
+    CBackendMiscAPI::GetServerView(L"localhost")
+        .SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_VERITAS);
     std::vector<std::wstring> members, addresses;
     ASSERT_TRUE(logon.EnumerateClusterNodes(L"localhost", members, addresses));
     EXPECT_EQ(members, (std::vector<std::wstring>{L"NODE2", L"NODE1"}));
@@ -318,10 +311,12 @@ TEST_F(Backend, LogonReadsClusterMembers)
 
     // An empty list starts nothing and announces nothing.
     EXPECT_TRUE(logon.LogonAllServers());
-    Server(L"UNKNOWNTYPE").SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_UNKNOWN);
+    CBackendMiscAPI::GetServerView(L"UNKNOWNTYPE")
+        .SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_UNKNOWN);
     std::vector<std::wstring> nodes, aliases;
     EXPECT_FALSE(logon.EnumerateClusterNodes(L"UNKNOWNTYPE", nodes, aliases));
-    Server(L"PLAIN").SetPropertyInt(PROP_SERVER_CLUSTER_TYPE, CLUSTER_NORMAL);
+    CBackendMiscAPI::GetServerView(L"PLAIN").SetPropertyInt(PROP_SERVER_CLUSTER_TYPE,
+                                                            CLUSTER_NORMAL);
     EXPECT_TRUE(logon.EnumerateClusterNodes(L"PLAIN", nodes, aliases));
     EXPECT_TRUE(nodes.empty() && aliases.empty());
 }
@@ -352,7 +347,7 @@ TEST_F(Backend, LogonEndsAfterItsLastServer)
         CAutoMessageRegister m_Relogon, m_AllFinished;
     };
     constexpr int kServers = 40;
-    Globals().SetPropertyInt(PROP_ESTABLISH_WNET, 0);
+    GlobalProperties().SetPropertyInt(PROP_ESTABLISH_WNET, 0);
     for (int round = 0; round < 5; ++round)
     {
         CRecorder recorder;
@@ -372,6 +367,6 @@ TEST_F(Backend, LogonEndsAfterItsLastServer)
         std::lock_guard<std::mutex> guard(recorder.m_Mutex);
         EXPECT_EQ(recorder.m_Ends, std::vector<int>{kServers})
             << "round " << round << ", failed " << recorder.m_nFailed;
-        EXPECT_EQ(Globals().GetProperty(PROP_SERVER_LIST), L"");
+        EXPECT_EQ(GlobalProperties().GetProperty(PROP_SERVER_LIST), L"");
     }
 }

@@ -30,7 +30,7 @@ const wchar_t kHome[] = L"C:\\Program Files\\Halvorn\\Parvel for Exchange";
 const std::vector<std::wstring> kServices = {L"Parvel_Master",       L"Parvel_SystemWatcher",
                                              L"Parvel_RemoteConfig", L"QVLT_Monitor",
                                              L"HalvornInstallAgent", L"HalvornInstallBootstrap"};
-const char* const kServers[] = {"EXCH07", "EXCH10", "OLD03", "EXCH11", "LONE"};
+const char* const kServers[] = {"EXCH07", "EXCH10", "OLD03", "EXCH11", "EXCH12", "LONE", "FROZEN"};
 // The servers of the plain install and uninstall.
 const char* const kInstallServers[] = {"EXCH07", "EXCH10", "OLD03"};
 
@@ -60,14 +60,7 @@ std::string Scratch()
 
 int RunCli(const std::vector<std::string>& arguments, std::string& output)
 {
-    std::vector<std::string> argv = {
-        testsupport::HostPath(testsupport::ProgramFolder() + L"\\rolloutcli.exe")};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return testsupport::RunHostProgram(argv,
-                                       {{"FLEET_ROOT", testsupport::FleetRoot()},
-                                        {"FLEET_MACHINE", winport::fleet::CurrentMachine().name},
-                                        {"ROLLOUT_PASSWORD", kPassword}},
-                                       &output);
+    return testsupport::RunFrontEnd(testsupport::FleetRoot(), arguments, kPassword, &output);
 }
 
 // Nothing of the deployment stays on a server: its agent and bootstrap services, their folder,
@@ -119,7 +112,8 @@ protected:
         for (const SServer& server :
              {SServer{"EXCH07", "exchange2007", L"5.0"}, SServer{"EXCH10", "exchange2010", L"5.0"},
               SServer{"OLD03", "exchange2003", L"4.5"}, SServer{"EXCH11", "exchange2010", L"5.0"},
-              SServer{"LONE", "exchange2007", L"5.0"}})
+              SServer{"EXCH12", "exchange2010", L"5.0"}, SServer{"LONE", "exchange2007", L"5.0"},
+              SServer{"FROZEN", "exchange2007", L"5.0"}})
         {
             fleetsim::SMachineProfile profile;
             ASSERT_EQ(fleetsim::ParseProfileName(server.profile, profile), 0u);
@@ -300,6 +294,36 @@ TEST_F(Deployment, BadInputIsRefusedClearly)
     EXPECT_TRUE(testsupport::WaitFor([&] { return Leftovers("OLD03").empty(); }, 60s))
         << Leftovers("OLD03");
 
+    // The password typed on a terminal is not shown, and logs on; without a terminal there is
+    // no prompt.
+    std::vector<std::string> prompted = {
+        testsupport::HostPath(testsupport::ProgramFolder() + L"\\rolloutcli.exe"),
+        "--package",
+        Kit(),
+        "--install",
+        "--analyze-only",
+        "--user",
+        "CORP\\Administrator",
+        "--password-prompt",
+        "--servers",
+        "EXCH07",
+        "--result",
+        (reports / "prompt.txt").string(),
+        "--plain"};
+    EXPECT_EQ(testsupport::RunHostProgramOnTerminal(
+                  prompted,
+                  {{"FLEET_ROOT", testsupport::FleetRoot()},
+                   {"FLEET_MACHINE", winport::fleet::CurrentMachine().name}},
+                  "Password: ", kPassword, &output),
+              0)
+        << output;
+    EXPECT_EQ(output.find(kPassword), std::string::npos) << output;
+    EXPECT_EQ(RunCli({"--package", Kit(), "--install", "--user", "CORP\\Administrator",
+                      "--password-prompt", "EXCH07"},
+                     output),
+              2);
+    EXPECT_NE(output.find("--password-prompt needs a terminal"), std::string::npos) << output;
+
     // An account that is no administrator of the servers is refused on each of them.
     EXPECT_EQ(RunCli({"--package", Kit(), "--install", "--user", "CORP\\jdoe", "--password-env",
                       "ROLLOUT_PASSWORD", "--servers", "EXCH07,EXCH10", "--result",
@@ -317,16 +341,16 @@ TEST_F(Deployment, BadInputIsRefusedClearly)
 }
 
 // Faults on some servers leave the others undisturbed: a wrong account (LONE), an agent killed
-// with SIGKILL while its package runs (EXCH10), a machine server stopped in the middle of the
-// deployment (EXCH11). Each of those ends failed with its reason, the run ends in bounded time,
-// and the next run against them clears what was left.
+// with SIGKILL during the analysis (EXCH12) and one while its package runs (EXCH10), a machine
+// server stopped in the middle of the deployment (EXCH11). Each of those ends failed with its
+// reason, the run ends in bounded time, and the next run against them clears what was left.
 TEST_F(Deployment, FaultsFailOnlyTheirServers)
 {
     if (testsupport::IsChild())
         GTEST_SKIP();
     fs::path reports = fs::path(Scratch()) / "faults";
     std::map<std::string, std::string> before;
-    for (const char* server : {"EXCH07", "EXCH10", "EXCH11"})
+    for (const char* server : {"EXCH07", "EXCH10", "EXCH11", "EXCH12"})
         before[server] = CaptureServer(server);
     std::string output;
     int code = -1;
@@ -335,10 +359,16 @@ TEST_F(Deployment, FaultsFailOnlyTheirServers)
         {
             code = RunCli({"--package", Kit(), "--install", "--user", "CORP\\Administrator",
                            "--password-env", "ROLLOUT_PASSWORD", "--servers",
-                           "EXCH07,EXCH10,EXCH11,LONE", "--result", (reports / "r.txt").string(),
-                           "--plain"},
+                           "EXCH07,EXCH10,EXCH11,EXCH12,LONE", "--result",
+                           (reports / "r.txt").string(), "--plain"},
                           output);
         });
+    // The agent is there only once the analysis has pushed it.
+    pid_t analysing = 0;
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return (analysing = ProcessOn("EXCH12", "agenthost")) != 0; }, 120s));
+    if (analysing != 0)
+        kill(analysing, SIGKILL);
     EXPECT_TRUE(
         testsupport::WaitFor([] { return ProcessOn("EXCH10", "patchstarter") != 0; }, 120s));
     pid_t agent = ProcessOn("EXCH10", "agenthost");
@@ -356,6 +386,7 @@ TEST_F(Deployment, FaultsFailOnlyTheirServers)
          {"{\"name\": \"EXCH07\", \"outcome\": \"succeeded\"",
           "{\"name\": \"EXCH10\", \"outcome\": \"failed\", \"phase\": \"deployment\"",
           "{\"name\": \"EXCH11\", \"outcome\": \"failed\", \"phase\": \"deployment\"",
+          "{\"name\": \"EXCH12\", \"outcome\": \"failed\", \"phase\": \"analysis\"",
           "{\"name\": \"LONE\", \"outcome\": \"failed\", \"phase\": \"logon\""})
         EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json << output;
 
@@ -363,17 +394,55 @@ TEST_F(Deployment, FaultsFailOnlyTheirServers)
     // either finished or rolled back by the server), and with it whatever the faults left: every
     // server ends as it was before.
     RunCli({"--package", Kit(), "--uninstall", "--user", "CORP\\Administrator", "--password-env",
-            "ROLLOUT_PASSWORD", "--servers", "EXCH07,EXCH10,EXCH11", "--result",
+            "ROLLOUT_PASSWORD", "--servers", "EXCH07,EXCH10,EXCH11,EXCH12", "--result",
             (reports / "u.txt").string(), "--plain"},
            output);
     json = testsupport::ReadHostFile((reports / "u.json").string());
     EXPECT_NE(json.find("{\"name\": \"EXCH07\", \"outcome\": \"succeeded\""), std::string::npos)
         << json << output;
-    for (const char* server : {"EXCH07", "EXCH10", "EXCH11", "LONE"})
+    for (const char* server : {"EXCH07", "EXCH10", "EXCH11", "EXCH12", "LONE"})
         EXPECT_TRUE(testsupport::WaitFor([&] { return Leftovers(server).empty(); }, 60s))
             << server << ": " << Leftovers(server);
     for (const auto& [server, state] : before)
         EXPECT_EQ(CaptureServer(server), state) << server;
+}
+
+// A server that takes connections but never answers (its machine hangs) fails at the logon
+// within the logon's time limit, and the others go on without it.
+TEST_F(Deployment, AServerThatNeverAnswersFailsAtLogon)
+{
+    if (testsupport::IsChild())
+        GTEST_SKIP();
+    CaptureServer("FROZEN"); // its machine server runs
+    pid_t server = ProcessOn("FROZEN", "machined");
+    ASSERT_NE(server, 0);
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    struct SThaw
+    {
+        pid_t pid;
+        ~SThaw() { kill(pid, SIGCONT); }
+    } thaw{server};
+
+    fs::path reports = fs::path(Scratch()) / "frozen";
+    std::string output;
+    auto start = std::chrono::steady_clock::now();
+    int code = RunCli({"--package", Kit(), "--install", "--analyze-only", "--user",
+                       "CORP\\Administrator", "--password-env", "ROLLOUT_PASSWORD", "--servers",
+                       "FROZEN,EXCH07", "--result", (reports / "r.txt").string(), "--plain"},
+                      output);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300)) << output;
+    EXPECT_EQ(code, 1) << output;
+    std::string json = testsupport::ReadHostFile((reports / "r.json").string());
+    EXPECT_NE(json.find("{\"name\": \"EXCH07\", \"outcome\": \"succeeded\", \"phase\": "
+                        "\"analysis\""),
+              std::string::npos)
+        << json << output;
+    EXPECT_NE(json.find("{\"name\": \"FROZEN\", \"outcome\": \"failed\", \"phase\": \"logon\""),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("The semaphore timeout period has expired."), std::string::npos) << json;
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Leftovers("EXCH07").empty(); }, 60s))
+        << Leftovers("EXCH07");
 }
 
 // A run killed in the middle of its deployment: the agents it left end themselves once no

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -79,6 +81,22 @@ std::map<std::string, std::weak_ptr<CMachineConnection>>& RemoteConnections()
 
 } // namespace
 
+namespace
+{
+
+constexpr unsigned kGreetingTimeoutMs = 15000;
+
+// 0 waits for ever.
+void SetReceiveTimeout(int fd, unsigned milliseconds)
+{
+    timeval timeout = {};
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = (milliseconds % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+} // namespace
+
 CMachineConnection::~CMachineConnection()
 {
     if (m_Fd >= 0)
@@ -129,8 +147,20 @@ DWORD CMachineConnection::Open(const std::string& machineName, const std::wstrin
             rc = ERROR_BAD_NETPATH;
             break;
         }
+        // A server that takes the connection but never greets (its machine hangs) is given up,
+        // as Windows gives up a session set-up that gets no answer; later calls wait as long as
+        // their work takes.
+        SetReceiveTimeout(fd, kGreetingTimeoutMs);
         created.reset(new CMachineConnection(fd, machineName));
+        auto start = std::chrono::steady_clock::now();
         rc = created->Call(hello, reply);
+        if (rc == ERROR_NOT_READY && std::chrono::steady_clock::now() - start >=
+                                         std::chrono::milliseconds(kGreetingTimeoutMs))
+        {
+            rc = ERROR_SEM_TIMEOUT;
+            break;
+        }
+        SetReceiveTimeout(fd, 0);
         if (rc == ERROR_NOT_READY)
             usleep(20000);
     }
@@ -214,7 +244,7 @@ DWORD CMachineConnection::Renew(const std::shared_ptr<CMachineConnection>& broke
 }
 
 DWORD CMachineConnection::RoundTrip(const std::string& frame, std::string& body,
-                                     const std::vector<int>& descriptors)
+                                    const std::vector<int>& descriptors)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     if (m_bBroken)

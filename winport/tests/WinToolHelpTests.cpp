@@ -35,10 +35,15 @@ pid_t StartSleeper(const std::string& machine)
     char* argv[] = {program, seconds, nullptr};
     pid_t pid = -1;
     posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data());
-    // Returned once it runs its program (before, it is still a copy of this one).
+    // Returned once it runs its program with its environment in place (before, it is still a
+    // copy of this one; its name changes a moment before its environment can be read).
     testsupport::WaitFor(
-        [pid] {
-            return testsupport::ReadHostFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
+        [pid]
+        {
+            std::string proc = "/proc/" + std::to_string(pid);
+            return testsupport::ReadHostFile(proc + "/comm") == "sleep\n" &&
+                   testsupport::ReadHostFile(proc + "/environ").find("FLEET_ROOT=") !=
+                       std::string::npos;
         },
         std::chrono::seconds(10));
     return pid;

@@ -122,6 +122,25 @@ std::vector<std::string> FilesHolding(const std::string& folder, const std::stri
     return found;
 }
 
+namespace
+{
+
+// In a forked child: the program with the extra environment, never returning.
+[[noreturn]] void ExecWith(const std::vector<std::string>& arguments,
+                           const std::vector<std::pair<std::string, std::string>>& environment)
+{
+    for (const auto& [name, value] : environment)
+        setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+} // namespace
+
 int RunHostProgram(const std::vector<std::string>& arguments,
                    const std::vector<std::pair<std::string, std::string>>& environment,
                    std::string* output)
@@ -140,14 +159,7 @@ int RunHostProgram(const std::vector<std::string>& arguments,
         int nothing = open("/dev/null", O_RDONLY);
         dup2(nothing, 0);
         close(nothing);
-        for (const auto& [name, value] : environment)
-            setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecWith(arguments, environment);
     }
     close(pipeFds[1]);
     std::string text;
@@ -188,14 +200,7 @@ int RunHostProgramOnTerminal(const std::vector<std::string>& arguments,
         return -1;
     if (pid == 0)
     {
-        for (const auto& [name, value] : environment)
-            setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecWith(arguments, environment);
     }
     std::string text;
     bool answered = false;

@@ -4,10 +4,10 @@
 // name) with TerminateProcess and exit code 1. There are no windows to ask to close, so a process
 // is ended with or without /F. Exit code 0 when all were ended, 128 when one was not found, 1 when
 // one could not be ended or the arguments are wrong.
+#include "setupsupport/CProcessOperation.h"
 #include "winport/TlHelp32.h"
 #include "winport/WinBase.h"
 #include "winport/WinProcess.h"
-#include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 
 #include <algorithm>
@@ -44,20 +44,6 @@ bool IsSwitch(const std::wstring& arg, const wchar_t* name)
 {
     return !arg.empty() && (arg[0] == L'/' || arg[0] == L'-') &&
            _wcsicmp(arg.c_str() + 1, name) == 0;
-}
-
-// As the operating system's own tools do, so that services' processes can be ended too.
-void EnableDebugPrivilege()
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return;
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid))
-        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
 }
 
 // Ends one process; its exit code for the tool, the messages printed. image names the process
@@ -145,7 +131,8 @@ int Main()
         return 1;
     }
 
-    EnableDebugPrivilege();
+    // As Windows' own kill tool, with the debug privilege, so that services can be ended.
+    CProcessOperation::EnableDebugPrivilege(true);
     int result = 0;
     for (const std::wstring& id : ids)
     {

@@ -46,6 +46,10 @@ function(fleet_windows_name target)
     set_target_properties(${target} PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
         LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
+        # The libraries of the build beside it are found through its own folder: a program
+        # copied to a server finds those beside it, never the build's, and its start does not
+        # search two folders.
+        BUILD_RPATH_USE_ORIGIN ON
         BUILD_RPATH "$ORIGIN")
 endfunction()
 

@@ -23,6 +23,20 @@ int CStringBundler::LoadStringBundle(const std::wstring& path)
     return 1;
 }
 
+void CStringBundler::ShareStringsOf(CStringBundler& other)
+{
+    std::shared_ptr<CPropertyManager> strings;
+    std::wstring path;
+    {
+        CCriticalSectionSentry sentry(other.m_Lock);
+        strings = other.m_pStrings;
+        path = other.m_strBundleFilePath;
+    }
+    CCriticalSectionSentry sentry(m_Lock);
+    m_pStrings.swap(strings);
+    m_strBundleFilePath.swap(path);
+}
+
 std::wstring CStringBundler::GetString(const std::wstring& id)
 {
     std::shared_ptr<CPropertyManager> strings;

@@ -18,6 +18,8 @@ public:
     // Reads the whole bundle aside and swaps it in; a bundle that cannot be read, or is cut
     // short, keeps the previous texts.
     int LoadStringBundle(const std::wstring& path);
+    // Takes the texts another bundler has loaded, without reading the file again.
+    void ShareStringsOf(CStringBundler& other);
     std::wstring GetString(const std::wstring& id);
     void Clear();
 

@@ -405,10 +405,17 @@ int CPackageStatusReport::RetrieveLogonAccount(std::wstring* user, std::wstring*
 
 void CStatusReporter::Initialize(const std::wstring& stringBundlePath, CPropertyManager* properties)
 {
+    CStringBundler loaded;
+    loaded.LoadStringBundle(stringBundlePath);
+    Initialize(loaded, properties);
+}
+
+void CStatusReporter::Initialize(CStringBundler& loaded, CPropertyManager* properties)
+{
     m_pPropertyManager = properties;
     delete m_pStringBundler;
     m_pStringBundler = new CStringBundler();
-    m_pStringBundler->LoadStringBundle(stringBundlePath);
+    m_pStringBundler->ShareStringsOf(loaded);
     CPackageStatusReport::Init();
 }
 

@@ -164,6 +164,8 @@ class CStatusReporter
 {
 public:
     static void Initialize(const std::wstring& stringBundlePath, CPropertyManager* properties);
+    // The same with texts already loaded: a custom action's host reads its bundle once.
+    static void Initialize(CStringBundler& loaded, CPropertyManager* properties);
     static void Uninitialize();
     static void ReportProgress(const wchar_t* key);
     static void ReportProgressWithFormat(const wchar_t* key, ...);

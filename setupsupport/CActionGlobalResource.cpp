@@ -33,7 +33,7 @@ bool CActionGlobalResource::InitializeResource(const std::wstring& propertyFileP
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"The property file [%s] cannot be read",
                propertyFilePath.c_str());
     s_pStringBundler->LoadStringBundle(bundlerFilePath);
-    CStatusReporter::Initialize(bundlerFilePath, s_pPropertyManager);
+    CStatusReporter::Initialize(*s_pStringBundler, s_pPropertyManager);
     return read;
 }
 

@@ -55,13 +55,6 @@ struct SLoadedObject
     bool program = false;
 };
 
-std::string ProgramPath()
-{
-    char path[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
-
 int CollectObject(dl_phdr_info* info, size_t, void* data)
 {
     auto& objects = *static_cast<std::vector<SLoadedObject>*>(data);
@@ -69,7 +62,7 @@ int CollectObject(dl_phdr_info* info, size_t, void* data)
     object.program = objects.empty();
     const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
     if (object.program)
-        object.path = ProgramPath();
+        object.path = winport::posix::ProgramHostPath();
     else if (name[0] == '/')
         object.path = name;
     else
@@ -224,7 +217,7 @@ std::wstring Variable(const wchar_t* name)
 // folder, the system folders, then PATH.
 bool Search(const std::wstring& file, std::string& path)
 {
-    std::string program = ProgramPath();
+    std::string program = winport::posix::ProgramHostPath();
     if (!program.empty() && FindInFolder(program.substr(0, program.find_last_of('/')), file, path))
         return true;
     char current[PATH_MAX];

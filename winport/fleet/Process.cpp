@@ -260,14 +260,12 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
         }
         return CopyTruncated(path, fileName, size);
     }
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
+    const std::string& path = posix::ProgramHostPath();
+    if (path.empty())
     {
-        SetLastError(posix::ErrnoToWin32(errno));
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
     }
-    path[n] = '\0';
     return CopyTruncated(fleet::HostPathToWindows(path), fileName, size);
 }
 

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -27,6 +28,17 @@
 
 namespace winport::posix
 {
+
+const std::string& ProgramHostPath()
+{
+    static const std::string s_Path = []
+    {
+        char path[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+    }();
+    return s_Path;
+}
 
 DWORD ErrnoToWin32(int error)
 {
@@ -191,8 +203,14 @@ void FillSystemTime(const struct tm& t, long nanoseconds, LPSYSTEMTIME out)
 }
 } // namespace
 
-DWORD GetLastError() { return t_LastError; }
-void SetLastError(DWORD code) { t_LastError = code; }
+DWORD GetLastError()
+{
+    return t_LastError;
+}
+void SetLastError(DWORD code)
+{
+    t_LastError = code;
+}
 
 void GetLocalTime(LPSYSTEMTIME time)
 {
@@ -216,10 +234,14 @@ ULONGLONG GetTickCount64()
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<ULONGLONG>(now.tv_sec) * 1000u + static_cast<ULONGLONG>(now.tv_nsec) / 1000000u;
+    return static_cast<ULONGLONG>(now.tv_sec) * 1000u +
+           static_cast<ULONGLONG>(now.tv_nsec) / 1000000u;
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount()
+{
+    return static_cast<DWORD>(GetTickCount64());
+}
 
 void Sleep(DWORD milliseconds)
 {
@@ -272,8 +294,14 @@ DWORD GetCurrentThreadId()
     return t_ThreadId;
 }
 
-HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
-HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+HANDLE GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+HANDLE GetCurrentThread()
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+}
 
 // ---- Critical sections ---------------------------------------------------------------------
 
@@ -281,7 +309,10 @@ static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION::Opaque));
 
 namespace
 {
-pthread_mutex_t* MutexOf(LPCRITICAL_SECTION cs) { return reinterpret_cast<pthread_mutex_t*>(cs->Opaque); }
+pthread_mutex_t* MutexOf(LPCRITICAL_SECTION cs)
+{
+    return reinterpret_cast<pthread_mutex_t*>(cs->Opaque);
+}
 } // namespace
 
 void InitializeCriticalSection(LPCRITICAL_SECTION cs)
@@ -293,16 +324,31 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs)
     pthread_mutexattr_destroy(&attributes);
 }
 
-void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(MutexOf(cs)); }
-void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(MutexOf(cs)); }
-BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) { return pthread_mutex_trylock(MutexOf(cs)) == 0; }
-void LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(MutexOf(cs)); }
+void DeleteCriticalSection(LPCRITICAL_SECTION cs)
+{
+    pthread_mutex_destroy(MutexOf(cs));
+}
+void EnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    pthread_mutex_lock(MutexOf(cs));
+}
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    return pthread_mutex_trylock(MutexOf(cs)) == 0;
+}
+void LeaveCriticalSection(LPCRITICAL_SECTION cs)
+{
+    pthread_mutex_unlock(MutexOf(cs));
+}
 
 // ---- Handles -------------------------------------------------------------------------------
 
 namespace
 {
-bool IsPseudoHandle(HANDLE h) { return h == GetCurrentProcess() || h == GetCurrentThread(); }
+bool IsPseudoHandle(HANDLE h)
+{
+    return h == GetCurrentProcess() || h == GetCurrentThread();
+}
 bool IsConsoleHandle(HANDLE h);
 } // namespace
 
@@ -354,7 +400,10 @@ namespace
 // Blocks carry their size in front; blocks above 2 GiB are refused as on the 32-bit programs.
 constexpr size_t kHeader = 16;
 constexpr SIZE_T kLargestBlock = 0x7FFFFFFF;
-SIZE_T& SizeOf(void* block) { return *reinterpret_cast<SIZE_T*>(static_cast<char*>(block) - kHeader); }
+SIZE_T& SizeOf(void* block)
+{
+    return *reinterpret_cast<SIZE_T*>(static_cast<char*>(block) - kHeader);
+}
 } // namespace
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
@@ -365,7 +414,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
         return nullptr;
     }
     char* raw = static_cast<char*>((flags & LMEM_ZEROINIT) ? calloc(1, kHeader + bytes)
-                                                            : malloc(kHeader + bytes));
+                                                           : malloc(kHeader + bytes));
     if (raw == nullptr)
     {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -408,7 +457,10 @@ HLOCAL LocalFree(HLOCAL mem)
     return nullptr;
 }
 
-SIZE_T LocalSize(HLOCAL mem) { return mem == nullptr ? 0 : SizeOf(mem); }
+SIZE_T LocalSize(HLOCAL mem)
+{
+    return mem == nullptr ? 0 : SizeOf(mem);
+}
 
 // ---- Debugger output and console -------------------------------------------------------------
 
@@ -437,7 +489,11 @@ bool IsConsoleHandle(HANDLE h)
     return v >= kConsoleBase && v <= kConsoleBase + 2;
 }
 
-int ConsoleFd(HANDLE h) { return IsConsoleHandle(h) ? static_cast<int>(reinterpret_cast<uintptr_t>(h) - kConsoleBase) : -1; }
+int ConsoleFd(HANDLE h)
+{
+    return IsConsoleHandle(h) ? static_cast<int>(reinterpret_cast<uintptr_t>(h) - kConsoleBase)
+                              : -1;
+}
 } // namespace
 
 HANDLE GetStdHandle(DWORD which)
@@ -484,7 +540,8 @@ BOOL SetConsoleTextAttribute(HANDLE console, WORD attributes)
     // Console colours (blue, green, red bits) to ANSI colours (red, green, blue order).
     static const int kAnsi[8] = {0, 4, 2, 6, 1, 5, 3, 7};
     int foreground = kAnsi[attributes & 7] + ((attributes & FOREGROUND_INTENSITY) ? 90 : 30);
-    int background = kAnsi[(attributes >> 4) & 7] + ((attributes & BACKGROUND_INTENSITY) ? 100 : 40);
+    int background =
+        kAnsi[(attributes >> 4) & 7] + ((attributes & BACKGROUND_INTENSITY) ? 100 : 40);
     char sequence[32];
     int n = (attributes == (FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE))
                 ? snprintf(sequence, sizeof sequence, "\033[0m")

@@ -17,6 +17,10 @@ namespace winport::posix
 // The Win32 code for an errno value.
 DWORD ErrnoToWin32(int error);
 
+// The program's Linux path, read once: Windows keeps the name a program was started from even
+// when its file is renamed aside later. Empty when it cannot be read.
+const std::string& ProgramHostPath();
+
 // Owns a file descriptor; closing it keeps errno, so a failure found before stays readable.
 class CFd
 {

@@ -4,11 +4,11 @@
 #include "fleetsim/OnMachine.h"
 
 #include "fleetsim/Fleet.h"
+#include "setupsupport/CProcessOperation.h"
 #include "winport/TlHelp32.h"
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
 #include "winport/WinProcess.h"
-#include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 #include "winport/WinSvc.h"
 
@@ -146,16 +146,7 @@ int Kill(const std::string& id)
         return 2;
     }
     // As Windows' own kill tools do, with the debug privilege, so that services can be ended.
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-    {
-        TOKEN_PRIVILEGES privileges{};
-        privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid))
-            AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-        CloseHandle(token);
-    }
+    CProcessOperation::EnableDebugPrivilege(true);
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
     if (process == nullptr)
         return Failed("cannot open the process", GetLastError());

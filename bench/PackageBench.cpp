@@ -200,43 +200,37 @@ bool StartAndWait(std::wstring commandLine)
     return code == 0;
 }
 
-void BM_ActionHost_EmptyAction(benchmark::State& state)
+// Starts a program of the package folder and waits for it, once per iteration. The copies'
+// writes reach the disk first, so that they do not slow the programs' own writes.
+void StartRepeatedly(benchmark::State& state, const wchar_t* program, const wchar_t* arguments,
+                     const char* failure)
 {
-    std::wstring line = std::wstring(L"\"") + kHostPackage +
-                        L"\\actionhost.exe\" \"Empty\" \"testactions.dll\" \"Succeed\" -1 \"\"";
-    // The copies' writes reach the disk first, so that they do not slow the host's own writes.
+    std::wstring line = std::wstring(L"\"") + kHostPackage + L"\\" + program + L"\" " + arguments;
     Shell("sync");
     for (auto _ : state)
         if (!StartAndWait(line))
         {
-            state.SkipWithError("the action host failed");
+            state.SkipWithError(failure);
             return;
         }
 }
 
+void BM_ActionHost_EmptyAction(benchmark::State& state)
+{
+    StartRepeatedly(state, L"actionhost.exe", L"\"Empty\" \"testactions.dll\" \"Succeed\" -1 \"\"",
+                    "the action host failed");
+}
+
 void BM_ActionHost_Baseline_TrivialProgram(benchmark::State& state)
 {
-    std::wstring line = std::wstring(L"\"") + kHostPackage + L"\\fleet_trivial.exe\"";
-    Shell("sync"); // as for the host
-    for (auto _ : state)
-        if (!StartAndWait(line))
-        {
-            state.SkipWithError("the trivial program failed");
-            return;
-        }
+    StartRepeatedly(state, L"fleet_trivial.exe", L"", "the trivial program failed");
 }
 
 // Not a target: how much of the host's start is any program of ours loading its libraries.
 void BM_ActionHost_Floor_KitProgram(benchmark::State& state)
 {
-    std::wstring line = std::wstring(L"\"") + kHostPackage + L"\\fleet_trivial_kit.exe\"";
-    Shell("sync"); // as for the host
-    for (auto _ : state)
-        if (!StartAndWait(line))
-        {
-            state.SkipWithError("the trivial program with fleetkit failed");
-            return;
-        }
+    StartRepeatedly(state, L"fleet_trivial_kit.exe", L"",
+                    "the trivial program with fleetkit failed");
 }
 
 BENCHMARK(BM_ActionHost_EmptyAction)->Repetitions(5)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -79,11 +79,6 @@ std::map<std::string, std::weak_ptr<CMachineConnection>>& RemoteConnections()
     return *s_pMap;
 }
 
-} // namespace
-
-namespace
-{
-
 constexpr unsigned kGreetingTimeoutMs = 15000;
 
 // 0 waits for ever.

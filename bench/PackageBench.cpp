@@ -85,9 +85,7 @@ void BM_Registry_Baseline_SetValue(benchmark::State& state)
 constexpr int kFiles = 2000;
 constexpr size_t kFileBytes = 200u * 1024 * 1024 / kFiles;
 const wchar_t kPackFiles[] = L"C:\\CopyBench\\pack";
-const wchar_t kInstalled[] = L"C:\\CopyBench\\product";
 const wchar_t kPristine[] = L"C:\\CopyBench\\pristine";
-const wchar_t kCopyBackup[] = L"C:\\CopyBench\\backup";
 
 std::string HostPathOf(const std::wstring& path)
 {
@@ -119,11 +117,29 @@ int Shell(const std::string& command)
     return system(command.c_str());
 }
 
-// The product as installed again, outside the timing.
-void Reinstall()
+// The folders of one measured copy: each copy has its own, and nothing is deleted before it
+// is measured (the fleet goes at the end). This disk passes over the inodes freed in the last
+// minute on every file it makes: a copy that followed more deletions than its baseline would
+// be measured on a slower disk.
+struct SCopyFolders
 {
-    Shell("rm -rf '" + HostPathOf(kInstalled) + "' '" + HostPathOf(kCopyBackup) + "' && cp -a '" +
-          HostPathOf(kPristine) + "' '" + HostPathOf(kInstalled) + "'");
+    std::wstring product, backup, plain;
+};
+
+SCopyFolders NextCopyFolders()
+{
+    static int s_Round = 0;
+    std::wstring round = std::to_wstring(++s_Round);
+    return {L"C:\\CopyBench\\product" + round, L"C:\\CopyBench\\backup" + round,
+            L"C:\\CopyBench\\plain" + round};
+}
+
+// The product as installed, outside the timing, with the writes on the disk.
+SCopyFolders PrepareCopy()
+{
+    SCopyFolders folders = NextCopyFolders();
+    Shell("cp -a '" + HostPathOf(kPristine) + "' '" + HostPathOf(folders.product) + "' && sync");
+    return folders;
 }
 
 void BM_Copy_InstallWithBackup(benchmark::State& state)
@@ -131,10 +147,10 @@ void BM_Copy_InstallWithBackup(benchmark::State& state)
     for (auto _ : state)
     {
         state.PauseTiming();
-        Reinstall();
-        Shell("sync");
+        SCopyFolders folders = PrepareCopy();
         state.ResumeTiming();
-        if (!CFileSupport::InstallCopyFile(kPackFiles, kInstalled, kCopyBackup, false).IsSuccess())
+        if (!CFileSupport::InstallCopyFile(kPackFiles, folders.product, folders.backup, false)
+                 .IsSuccess())
         {
             state.SkipWithError("the install copy failed");
             return;
@@ -150,12 +166,12 @@ void BM_Copy_Rollback(benchmark::State& state)
         // wrote are not forced to the disk first (deleting written files costs the disk's
         // discards here, which no copy of the baseline pays).
         state.PauseTiming();
-        Reinstall();
-        Shell("sync");
+        SCopyFolders folders = PrepareCopy();
         bool copied =
-            CFileSupport::InstallCopyFile(kPackFiles, kInstalled, kCopyBackup, false).IsSuccess();
+            CFileSupport::InstallCopyFile(kPackFiles, folders.product, folders.backup, false)
+                .IsSuccess();
         state.ResumeTiming();
-        if (!copied || !CFileSupport::RollbackCopyFile(kCopyBackup, kInstalled).IsSuccess())
+        if (!copied || !CFileSupport::RollbackCopyFile(folders.backup, folders.product).IsSuccess())
         {
             state.SkipWithError("the install copy or its rollback failed");
             return;
@@ -165,13 +181,12 @@ void BM_Copy_Rollback(benchmark::State& state)
 
 void BM_Copy_Baseline_CpA(benchmark::State& state)
 {
-    std::string target = HostPathOf(L"C:\\CopyBench\\plain");
     for (auto _ : state)
     {
         state.PauseTiming();
-        Shell("rm -rf '" + target + "' && sync");
+        std::string plain = HostPathOf(PrepareCopy().plain); // prepared as the install's are
         state.ResumeTiming();
-        if (Shell("cp -a '" + HostPathOf(kPackFiles) + "' '" + target + "'") != 0)
+        if (Shell("cp -a '" + HostPathOf(kPackFiles) + "' '" + plain + "'") != 0)
         {
             state.SkipWithError("cp -a failed");
             return;

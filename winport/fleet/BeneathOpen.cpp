@@ -237,19 +237,25 @@ namespace
 {
 
 // The drive roots this process opens beneath, each opened once: every file call starts at one.
-// A root that was removed (its machine made anew) is opened again.
+// A root that was removed (its machine made anew) is opened again. Whether a kept descriptor
+// is still the root is asked only when a call needs it: a look-up below a removed folder fails
+// with ENOENT, and only then, or for the root itself, is the descriptor checked.
 class CRootDescriptors
 {
 public:
     // A descriptor of the root that stays open (not the caller's to close), or -1 with errno.
-    int Get(const std::string& root)
+    // check: whether a kept descriptor must be seen to name a folder that still exists;
+    // opened tells whether the descriptor is a new one.
+    int Get(const std::string& root, bool check, bool* opened = nullptr)
     {
+        if (opened != nullptr)
+            *opened = false;
         std::lock_guard<std::mutex> guard(m_Lock);
         auto found = m_Roots.find(root);
         struct stat st;
         if (found != m_Roots.end())
         {
-            if (fstat(found->second, &st) == 0 && st.st_nlink > 0)
+            if (!check || (fstat(found->second, &st) == 0 && st.st_nlink > 0))
                 return found->second;
             close(found->second);
             m_Roots.erase(found);
@@ -265,6 +271,8 @@ public:
             m_Roots.clear();
         }
         m_Roots[root] = fd;
+        if (opened != nullptr)
+            *opened = true;
         return fd;
     }
 
@@ -286,10 +294,23 @@ int OpenOnMachine(const std::string& host, int flags, mode_t mode)
     std::string root, rest;
     if (!SplitDrive(host, root, rest))
         return OpenLinux(host, flags, mode);
-    int rootFd = RootDescriptors().Get(root);
+    int rootFd = RootDescriptors().Get(root, rest.empty());
     if (rootFd < 0)
         return -1;
-    return OpenBeneath(rootFd, rest, flags, mode);
+    int fd = OpenBeneath(rootFd, rest, flags, mode);
+    if (fd >= 0 || errno != ENOENT || rest.empty())
+        return fd;
+    // Missing: perhaps below a root that was removed since; then once more below the new one.
+    bool opened = false;
+    int checked = RootDescriptors().Get(root, true, &opened);
+    if (checked < 0)
+        return -1;
+    if (!opened && checked == rootFd) // the same root: the path is missing indeed
+    {
+        errno = ENOENT;
+        return -1;
+    }
+    return OpenBeneath(checked, rest, flags, mode);
 }
 
 int OpenParentOnMachine(const std::string& host, std::string& leaf)

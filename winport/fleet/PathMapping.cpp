@@ -5,6 +5,7 @@
 #include "winport/WinString.h"
 #include "winport/fleet/BeneathOpen.h"
 #include "winport/fleet/Network.h"
+#include "winport/posix/PosixSupport.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,26 @@ namespace winport::fleet
 namespace
 {
 
+// Finds the entry of an open folder whose name matches without regard to case; takes the folder.
+bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
+{
+    if (folder == nullptr)
+        return false;
+    std::wstring wanted = FromUtf8(name);
+    bool ok = false;
+    while (dirent* entry = readdir(folder))
+    {
+        if (NamesEqual(FromUtf8(entry->d_name), wanted))
+        {
+            found = entry->d_name;
+            ok = true;
+            break;
+        }
+    }
+    closedir(folder);
+    return ok;
+}
+
 // Finds the entry of dir whose name matches without regard to case.
 bool FindEntry(const std::string& dir, const std::string& name, std::string& found)
 {
@@ -31,22 +52,7 @@ bool FindEntry(const std::string& dir, const std::string& name, std::string& fou
     }
     if (errno != ENOENT)
         return false;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    std::wstring wanted = FromUtf8(name);
-    bool ok = false;
-    while (dirent* entry = readdir(d))
-    {
-        if (NamesEqual(FromUtf8(entry->d_name), wanted))
-        {
-            found = entry->d_name;
-            ok = true;
-            break;
-        }
-    }
-    closedir(d);
-    return ok;
+    return ScanFolder(opendir(dir.c_str()), name, found);
 }
 
 } // namespace
@@ -58,40 +64,45 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
     std::string root = machineFolder + "/drive/" + std::string(1, letter);
     struct stat st;
     bool linuxDrive = letter == 'z' && hasLinuxDrive;
-    if ((letter == 'z' && !hasLinuxDrive) || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (letter == 'z' && !hasLinuxDrive)
         return ERROR_PATH_NOT_FOUND;
     if (!linuxDrive && !components.empty())
     {
         // The common case in one open: the path is there as spelled, with no link below the
-        // drive's root (which the open refuses). Otherwise the names are matched one by one.
+        // drive's root (which the open refuses, the last name's too). Otherwise the names are
+        // matched one by one.
         std::string exact = root;
         for (const std::wstring& component : components)
             exact += "/" + ToUtf8(component);
-        int fd = posix::OpenOnMachine(exact, O_PATH | O_NOFOLLOW);
-        bool link = fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+        int fd = posix::OpenOnMachine(exact, O_PATH);
         if (fd >= 0)
-            close(fd);
-        if (fd >= 0 && !link)
         {
+            close(fd);
             hostPath = exact;
             return ERROR_SUCCESS;
         }
-        errno = link ? ELOOP : errno;
-        // A name that is not there yet, in a folder that is: only the last name is matched.
-        std::string parent = exact.substr(0, exact.size() - ToUtf8(components.back()).size() - 1);
-        fd = errno == ENOENT ? posix::OpenOnMachine(parent, O_PATH | O_DIRECTORY) : -1;
-        if (fd >= 0)
+        // A name that is not there as spelled, in a folder that is: only the last name is
+        // matched, in the folder as opened.
+        std::string name = ToUtf8(components.back());
+        std::string parent = exact.substr(0, exact.size() - name.size() - 1);
+        posix::CFd folder(errno == ENOENT ? posix::OpenOnMachine(parent, O_PATH | O_DIRECTORY)
+                                          : -1);
+        if (folder.Get() >= 0)
         {
-            close(fd);
-            std::string name = ToUtf8(components.back()), found;
-            if (!FindEntry(parent, name, found))
+            std::string found;
+            if (!ScanFolder(
+                    fdopendir(openat(folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), name,
+                    found))
                 found = name;
-            else if (lstat((parent + "/" + found).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            else if (fstatat(folder.Get(), found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISLNK(st.st_mode))
                 return ERROR_ACCESS_DENIED;
             hostPath = parent + "/" + found;
             return ERROR_SUCCESS;
         }
     }
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return ERROR_PATH_NOT_FOUND;
     std::string path = linuxDrive ? std::string() : root;
     bool exists = true;
     for (const std::wstring& component : components)

@@ -12,9 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <cwchar>
 #include <mutex>
 #include <string>
@@ -78,7 +78,8 @@ ssize_t StreamWrite(void* cookie, const char* data, size_t size)
         out += "\r\n";
         p = lf + 1;
     }
-    return winport::posix::WriteAll(s->fd, out.data(), out.size()) ? static_cast<ssize_t>(size) : -1;
+    return winport::posix::WriteAll(s->fd, out.data(), out.size()) ? static_cast<ssize_t>(size)
+                                                                   : -1;
 }
 
 // Reads raw bytes and turns them into text-mode bytes in s->readBuffer.
@@ -304,8 +305,8 @@ int fputws(const wchar_t* text, size_t length, FILE* stream)
         AppendUtf8(bytes, text, length);
     else if (length > 0)
     {
-        int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,
-                                    nullptr, nullptr);
+        int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
+                                    nullptr);
         bytes.resize(static_cast<size_t>(n));
         WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), bytes.data(), n, nullptr,
                             nullptr);
@@ -408,7 +409,7 @@ BOOL DeleteFileW(LPCWSTR path)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (winport::posix::IsLoadedModule(host))
+    if (winport::posix::IsLoadedModuleAt(parent.Get(), name.c_str()))
     {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;

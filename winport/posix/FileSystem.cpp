@@ -105,13 +105,18 @@ bool IsMachineProcess(int pid)
 
 bool IsLoadedModule(const std::string& host)
 {
+    return IsLoadedModuleAt(AT_FDCWD, host.c_str());
+}
+
+bool IsLoadedModuleAt(int folder, const char* name)
+{
     struct stat st;
-    if (stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstatat(folder, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
         return false;
     // Only a program or library is mapped to run: a file that does not begin as one is nobody's
     // module, and the processes need not be looked at.
     {
-        CFd file(open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        CFd file(openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
         char magic[4] = {};
         if (file.Get() >= 0 &&
             (read(file.Get(), magic, sizeof magic) != sizeof magic || memcmp(magic,
@@ -229,14 +234,19 @@ BOOL CopyHostFile(const std::string& source, const std::string& target, bool fai
         return Fail(ErrnoForPath(errno, source));
     if (S_ISDIR(from.st_mode))
         return Fail(ERROR_ACCESS_DENIED);
-    fcntl(in.Get(), F_SETFL, fcntl(in.Get(), F_GETFL) & ~O_NONBLOCK);
+    if (!S_ISREG(from.st_mode))
+        fcntl(in.Get(), F_SETFL, fcntl(in.Get(), F_GETFL) & ~O_NONBLOCK);
+    // The common case in one open: the target is new. Otherwise what is there is looked at
+    // before it is overwritten.
+    CFd out(OpenOnMachine(target, O_WRONLY | O_CREAT | O_EXCL, 0644));
+    if (out.Get() < 0 && errno == EEXIST)
     {
+        if (failIfExists)
+            return Fail(ERROR_FILE_EXISTS);
         CFd existing(OpenOnMachine(target, O_PATH));
         struct stat to;
         if (existing.Get() >= 0 && fstat(existing.Get(), &to) == 0)
         {
-            if (failIfExists)
-                return Fail(ERROR_FILE_EXISTS);
             if (S_ISDIR(to.st_mode) || IsReadOnly(to))
                 return Fail(ERROR_ACCESS_DENIED);
             if (from.st_dev == to.st_dev && from.st_ino == to.st_ino)
@@ -246,9 +256,8 @@ BOOL CopyHostFile(const std::string& source, const std::string& target, bool fai
         }
         else if (existing.Get() < 0 && errno == EACCES)
             return Fail(ERROR_ACCESS_DENIED);
+        out.Reset(OpenOnMachine(target, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     }
-    CFd out(
-        OpenOnMachine(target, O_WRONLY | O_CREAT | O_TRUNC | (failIfExists ? O_EXCL : 0), 0644));
     if (out.Get() < 0)
         return Fail(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoForPath(errno, target));
     if (!CopyContent(in.Get(), out.Get()))

@@ -60,8 +60,10 @@ bool WriteAll(int fd, const void* data, size_t size);
 bool MapForCall(const wchar_t* path, std::string& host);
 // The Win32 code of a failed call on a path (ENOENT under a missing folder is "path not found").
 DWORD ErrnoForPath(int error, const std::string& host);
-// Whether a process of the machine has the file loaded as a module.
+// Whether a process of the machine has the file loaded as a module; the second form takes
+// the file by its name in an open folder.
 bool IsLoadedModule(const std::string& host);
+bool IsLoadedModuleAt(int folder, const char* name);
 DWORD MakeDirectories(const std::string& path);
 // Removes a folder and everything below it, carrying on past entries that vanish meanwhile or
 // cannot be removed; false when something is left.

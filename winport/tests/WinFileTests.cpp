@@ -1,15 +1,17 @@
 // CRT streams with Windows modes and encodings, and the first Win32 file functions.
 #include "testsupport/TestSupport.h"
+#include "winport/NameExpression.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
+#include "winport/WinMachine.h"
 #include "winport/WinString.h"
-#include "winport/NameExpression.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -373,6 +375,71 @@ TEST(WinFindFiles, FindFirstFileTakesDosWildcards)
     FindClose(handle);
 }
 
+TEST(WinFileFunctions, CopyFileCodesAndTheTargetThatIsThereInAnotherCase)
+{
+    const std::wstring folder = Folder(L"copy");
+    const std::string host = testsupport::HostPath(folder);
+    const std::wstring source = folder + L"\\source.txt", target = folder + L"\\Target.txt";
+    ASSERT_TRUE(Write(source, L"w", L"new"));
+    ASSERT_TRUE(Write(target, L"w", L"old"));
+    auto failsWith = [](BOOL done, DWORD code)
+    {
+        DWORD error = GetLastError();
+        EXPECT_FALSE(done);
+        EXPECT_EQ(error, code);
+    };
+
+    SetLastError(0);
+    failsWith(CopyFileW(source.c_str(), (folder + L"\\TARGET.TXT").c_str(), TRUE),
+              ERROR_FILE_EXISTS);
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/Target.txt"), "old");
+    // Named in another case, the file that is there is overwritten under its own spelling.
+    EXPECT_TRUE(CopyFileW(source.c_str(), (folder + L"\\TARGET.TXT").c_str(), FALSE))
+        << GetLastError();
+    EXPECT_EQ(HostNames(host), (std::set<std::string>{"Target.txt", "source.txt"}));
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/Target.txt"), "new");
+    // A new file, then one that may not be overwritten.
+    EXPECT_TRUE(CopyFileW(source.c_str(), (folder + L"\\fresh.txt").c_str(), TRUE));
+    ASSERT_TRUE(SetFileAttributesW((folder + L"\\fresh.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    failsWith(CopyFileW(target.c_str(), (folder + L"\\fresh.txt").c_str(), FALSE),
+              ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\Sub").c_str(), nullptr));
+    failsWith(CopyFileW(source.c_str(), (folder + L"\\sub").c_str(), FALSE), ERROR_ACCESS_DENIED);
+    failsWith(CopyFileW(source.c_str(), (folder + L"\\SOURCE.txt").c_str(), FALSE),
+              ERROR_SHARING_VIOLATION);
+    failsWith(CopyFileW((folder + L"\\none").c_str(), target.c_str(), FALSE), ERROR_FILE_NOT_FOUND);
+    failsWith(CopyFileW(source.c_str(), (folder + L"\\none\\x").c_str(), FALSE),
+              ERROR_PATH_NOT_FOUND);
+    failsWith(CopyFileW((folder + L"\\Sub").c_str(), (folder + L"\\y").c_str(), FALSE),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/fresh.txt"), "new");
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/source.txt"), "new");
+}
+
+TEST(WinFileFunctions, ADriveMadeAnewIsFoundAgain)
+{
+    // Drive D: of this machine, removed and made again while the process knows it.
+    const std::string drive = winport::fleet::CurrentMachine().folder + "/drive/d";
+    auto makeDrive = [&](const std::string& content)
+    {
+        ASSERT_EQ(system(("rm -rf '" + drive + "' && mkdir -p '" + drive + "/data'").c_str()), 0);
+        FILE* file = fopen((drive + "/data/file.txt").c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fputs(content.c_str(), file);
+        fclose(file);
+    };
+    makeDrive("first");
+    EXPECT_NE(GetFileAttributesW(L"D:\\Data\\File.txt"), INVALID_FILE_ATTRIBUTES) << GetLastError();
+    makeDrive("second");
+    EXPECT_NE(GetFileAttributesW(L"D:\\Data\\File.txt"), INVALID_FILE_ATTRIBUTES) << GetLastError();
+    EXPECT_TRUE(CopyFileW(L"D:\\data\\file.txt", L"D:\\data\\copy.txt", TRUE)) << GetLastError();
+    EXPECT_EQ(testsupport::ReadHostFile(drive + "/data/copy.txt"), "second");
+    ASSERT_EQ(system(("rm -rf '" + drive + "'").c_str()), 0);
+    SetLastError(0);
+    EXPECT_EQ(GetFileAttributesW(L"D:\\Data\\File.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 TEST(WinFileFunctions, RenameThatChangesOnlyTheLetterCaseTakesTheNewSpelling)
 {
     const std::wstring folder = Folder(L"case");
@@ -507,7 +574,8 @@ TEST(WinDrives, DrivesOfTheMachineAreFixedAndSharesRemote)
 {
     EXPECT_EQ(GetDriveTypeW(L"C:\\"), static_cast<UINT>(DRIVE_FIXED));
     EXPECT_EQ(GetDriveTypeW(L"c:"), static_cast<UINT>(DRIVE_FIXED));
-    EXPECT_EQ(GetDriveTypeW(L"Z:\\"), static_cast<UINT>(DRIVE_FIXED)) << "the workstation's Linux drive";
+    EXPECT_EQ(GetDriveTypeW(L"Z:\\"), static_cast<UINT>(DRIVE_FIXED))
+        << "the workstation's Linux drive";
     EXPECT_EQ(GetDriveTypeW(nullptr), static_cast<UINT>(DRIVE_FIXED));
     EXPECT_EQ(GetDriveTypeW(L"Q:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
     EXPECT_EQ(GetDriveTypeW(L"C:\\Windows"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));

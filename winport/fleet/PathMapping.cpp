@@ -12,13 +12,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace winport::fleet
 {
 namespace
 {
+
+bool IsAscii(const std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Without regard to case, as the file system compares: for names of ASCII letters only, byte
+// by byte, since no other character folds to one of them.
+bool AsciiNamesEqual(const std::string_view a, const std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y)
+                                              {
+                                                  return x == y ||
+                                                         (x >= 'a' && x <= 'z' && x - 32 == y) ||
+                                                         (x >= 'A' && x <= 'Z' && x + 32 == y);
+                                              });
+}
 
 // Finds the entry of an open folder whose name matches without regard to case; takes the folder.
 bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
@@ -26,10 +47,13 @@ bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
     if (folder == nullptr)
         return false;
     std::wstring wanted = FromUtf8(name);
+    bool asciiWanted = IsAscii(name);
     bool ok = false;
     while (dirent* entry = readdir(folder))
     {
-        if (NamesEqual(FromUtf8(entry->d_name), wanted))
+        std::string_view entryName(entry->d_name);
+        if (asciiWanted && IsAscii(entryName) ? AsciiNamesEqual(entryName, name)
+                                              : NamesEqual(FromUtf8(entry->d_name), wanted))
         {
             found = entry->d_name;
             ok = true;

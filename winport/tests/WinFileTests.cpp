@@ -398,6 +398,16 @@ TEST(WinFileFunctions, CopyFileCodesAndTheTargetThatIsThereInAnotherCase)
         << GetLastError();
     EXPECT_EQ(HostNames(host), (std::set<std::string>{"Target.txt", "source.txt"}));
     EXPECT_EQ(testsupport::ReadHostFile(host + "/Target.txt"), "new");
+    // Letters beyond ASCII are matched as the file system folds them; names that only look
+    // alike are not.
+    ASSERT_TRUE(Write(folder + L"\\\u00C4rger.txt", L"w", L"old"));
+    EXPECT_TRUE(CopyFileW(source.c_str(), (folder + L"\\\u00E4RGER.TXT").c_str(), FALSE));
+    EXPECT_EQ(testsupport::ReadHostFile(host + "/\xC3\x84rger.txt"), "new");
+    EXPECT_TRUE(CopyFileW(source.c_str(), (folder + L"\\ArgeR.txt").c_str(), TRUE));
+    EXPECT_EQ(HostNames(host),
+              (std::set<std::string>{"ArgeR.txt", "Target.txt", "source.txt", "\xC3\x84rger.txt"}));
+    for (const wchar_t* name : {L"\\ArgeR.txt", L"\\\u00C4rger.txt"})
+        ASSERT_TRUE(DeleteFileW((folder + name).c_str()));
     // A new file, then one that may not be overwritten.
     EXPECT_TRUE(CopyFileW(source.c_str(), (folder + L"\\fresh.txt").c_str(), TRUE));
     ASSERT_TRUE(SetFileAttributesW((folder + L"\\fresh.txt").c_str(), FILE_ATTRIBUTE_READONLY));

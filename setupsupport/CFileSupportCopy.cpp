@@ -9,6 +9,7 @@
 #include "winport/WinReg.h"
 
 #include <algorithm>
+#include <map>
 
 namespace
 {
@@ -157,12 +158,50 @@ bool PutBackSetAside(const std::wstring& saved, const std::wstring& to)
     return true;
 }
 
+// The files of destination folders that an install set aside ("NAME_temp"): each folder is
+// listed once, rather than every restored file looked for beside its own.
+class CSetAsideFiles
+{
+public:
+    // Whether the file of this path may have been set aside.
+    bool MayHave(const std::wstring& path)
+    {
+        std::wstring folder = CStringSupport::PathGetPath(path);
+        auto [found, listed] = m_Folders.try_emplace(CStringSupport::StringToLowerCase(folder));
+        if (listed)
+            found->second = List(folder);
+        std::wstring aside = CStringSupport::PathGetFileName(path) + L"_temp";
+        return std::any_of(found->second.begin(), found->second.end(),
+                           [&](const std::wstring& name)
+                           { return CStringSupport::IsStringEqualIgnoreCase(name, aside); });
+    }
+
+private:
+    static std::vector<std::wstring> List(const std::wstring& folder)
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE find =
+            FindFirstFileW(CStringSupport::PathCombinePath(folder, L"*_temp").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            return names;
+        do
+            names.push_back(found.cFileName);
+        while (FindNextFileW(find, &found));
+        FindClose(find);
+        return names;
+    }
+
+    std::map<std::wstring, std::vector<std::wstring>> m_Folders;
+};
+
 // Puts a saved file (whose attributes are given) back over the destination's: the file set
 // aside, else the saved file by a second name (not a read-only one: clearing the flag to delete
 // the saved file would clear the restored file's), else a copy.
-bool RestoreFile(const std::wstring& saved, const std::wstring& to, DWORD attributes)
+bool RestoreFile(const std::wstring& saved, const std::wstring& to, DWORD attributes,
+                 CSetAsideFiles& asides)
 {
-    if (PutBackSetAside(saved, to))
+    if (asides.MayHave(to) && PutBackSetAside(saved, to))
         return true;
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 && Unlink(to) &&
         CreateHardLinkW(to.c_str(), saved.c_str(), nullptr))
@@ -321,6 +360,7 @@ void CFileSupport::AnalysisCopyFileInfo(const std::wstring& sourceRoot, const st
 bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wstring& backup,
                                  const std::vector<std::wstring>& list, std::wstring* failed)
 {
+    CSetAsideFiles asides;
     for (const std::wstring& entry : list)
     {
         if (entry == L".")
@@ -329,7 +369,7 @@ bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wst
         DWORD saved = GetFileAttributesW(from.c_str());
         if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_DIRECTORY) != 0)
             continue;
-        if (!RestoreFile(from, to, saved))
+        if (!RestoreFile(from, to, saved, asides))
         {
             ADVLOG(ADVLOG_SEVERITY_WARNING, L"OverrideFiles failed from %s to %s because:%s",
                    from.c_str(), to.c_str(), LastErrorText().c_str());
@@ -738,6 +778,7 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
         MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         locks.insert(locks.end(), holders.begin(), holders.end());
     }
+    CSetAsideFiles asides;
     for (const std::wstring& entry : overrideList)
     {
         if (entry == L".")
@@ -748,7 +789,7 @@ CNormalErrorHandle CFileSupport::UninstallCopyFile(const std::wstring& backup,
         if (IsExist(to) && !save(entry, L"create backup folder failed [%s] error when uninstall "
                                         L"copy file action, please delete folder file manually."))
             return undo();
-        if (RestoreFile(from, to, GetFileAttributesW(from.c_str())))
+        if (RestoreFile(from, to, GetFileAttributesW(from.c_str()), asides))
             continue;
         std::vector<std::wstring> holders = HoldersIn(modules, to);
         if (holders.empty())

@@ -181,6 +181,7 @@ TEST_F(InstallCopy, AFileHeldByARunningProcessIsSetAsideAndReplaced)
                           library.c_str(), FALSE));
     HMODULE held = LoadLibraryW(library.c_str());
     ASSERT_NE(held, nullptr) << GetLastError();
+    auto before = TreeSnapshot(kProduct);
     CLogCapture log;
     CNormalErrorHandle done = CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, false);
     ASSERT_TRUE(done.IsSuccess()) << Narrow(done.GetErrorMessage()) << Narrow(log.Dump());
@@ -201,6 +202,15 @@ TEST_F(InstallCopy, AFileHeldByARunningProcessIsSetAsideAndReplaced)
     EXPECT_EQ(
         RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size),
         ERROR_SUCCESS);
+    // A rollback puts the file set aside back by name, so the holder keeps its file and nothing
+    // waits for the next start.
+    CNormalErrorHandle undone = CFileSupport::RollbackCopyFile(kBackup, kProduct);
+    ASSERT_TRUE(undone.IsSuccess()) << Narrow(undone.GetErrorMessage()) << Narrow(log.Dump());
+    EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_INFO, L"The file ["));
+    EXPECT_EQ(TreeSnapshot(kProduct), before);
+    EXPECT_EQ(
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size),
+        ERROR_FILE_NOT_FOUND);
     RegCloseKey(key);
     FreeLibrary(held);
 }

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace winport::fleet
 {
@@ -41,19 +42,37 @@ bool AsciiNamesEqual(const std::string_view a, const std::string_view b)
                                               });
 }
 
+// Whether an entry's name is a wanted one without regard to case.
+class CNameMatcher
+{
+public:
+    explicit CNameMatcher(const std::string& name)
+        : m_Name(name), m_Wanted(FromUtf8(name)), m_bAscii(IsAscii(name))
+    {
+    }
+    bool Matches(const char* entry) const
+    {
+        std::string_view entryName(entry);
+        return m_bAscii && IsAscii(entryName) ? AsciiNamesEqual(entryName, m_Name)
+                                              : NamesEqual(FromUtf8(entry), m_Wanted);
+    }
+
+private:
+    std::string m_Name;
+    std::wstring m_Wanted;
+    bool m_bAscii;
+};
+
 // Finds the entry of an open folder whose name matches without regard to case; takes the folder.
 bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
 {
     if (folder == nullptr)
         return false;
-    std::wstring wanted = FromUtf8(name);
-    bool asciiWanted = IsAscii(name);
+    CNameMatcher matcher(name);
     bool ok = false;
     while (dirent* entry = readdir(folder))
     {
-        std::string_view entryName(entry->d_name);
-        if (asciiWanted && IsAscii(entryName) ? AsciiNamesEqual(entryName, name)
-                                              : NamesEqual(FromUtf8(entry->d_name), wanted))
+        if (matcher.Matches(entry->d_name))
         {
             found = entry->d_name;
             ok = true;
@@ -62,6 +81,32 @@ bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
     }
     closedir(folder);
     return ok;
+}
+
+// The same in a folder opened (O_PATH) already, reading its entries straight from the kernel.
+bool ScanFolderAt(int folder, const std::string& name, std::string& found)
+{
+    posix::CFd listing(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (listing.Get() < 0)
+        return false;
+    CNameMatcher matcher(name);
+    std::vector<char> buffer(32768);
+    for (;;)
+    {
+        ssize_t n = getdents64(listing.Get(), buffer.data(), buffer.size());
+        if (n <= 0)
+            return false;
+        for (ssize_t at = 0; at < n;)
+        {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + at);
+            at += entry->d_reclen;
+            if (matcher.Matches(entry->d_name))
+            {
+                found = entry->d_name;
+                return true;
+            }
+        }
+    }
 }
 
 // Finds the entry of dir whose name matches without regard to case.
@@ -114,9 +159,7 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
         if (folder.Get() >= 0)
         {
             std::string found;
-            if (!ScanFolder(
-                    fdopendir(openat(folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), name,
-                    found))
+            if (!ScanFolderAt(folder.Get(), name, found))
                 found = name;
             else if (fstatat(folder.Get(), found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                      S_ISLNK(st.st_mode))

@@ -402,14 +402,14 @@ BOOL DeleteFileW(LPCWSTR path)
         return FALSE;
     struct stat st;
     // Folders and read-only files are not deleted; nor is a module a process has loaded.
-    if (fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (S_ISDIR(st.st_mode) ||
-         (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
+    bool seen = fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (seen && (S_ISDIR(st.st_mode) ||
+                 (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
     {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (winport::posix::IsLoadedModuleAt(parent.Get(), name.c_str()))
+    if (winport::posix::IsLoadedModuleAt(parent.Get(), name.c_str(), seen ? &st : nullptr))
     {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;

@@ -108,10 +108,12 @@ bool IsLoadedModule(const std::string& host)
     return IsLoadedModuleAt(AT_FDCWD, host.c_str());
 }
 
-bool IsLoadedModuleAt(int folder, const char* name)
+bool IsLoadedModuleAt(int folder, const char* name, const struct stat* known)
 {
     struct stat st;
-    if (fstatat(folder, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+    if (known != nullptr && S_ISREG(known->st_mode))
+        st = *known; // a regular file is no link, and what the caller saw
+    else if (fstatat(folder, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
         return false;
     // Only a program or library is mapped to run: a file that does not begin as one is nobody's
     // module, and the processes need not be looked at.

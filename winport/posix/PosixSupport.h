@@ -3,10 +3,10 @@
 
 #include "winport/WinTypes.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,9 +61,10 @@ bool MapForCall(const wchar_t* path, std::string& host);
 // The Win32 code of a failed call on a path (ENOENT under a missing folder is "path not found").
 DWORD ErrnoForPath(int error, const std::string& host);
 // Whether a process of the machine has the file loaded as a module; the second form takes
-// the file by its name in an open folder.
+// the file by its name in an open folder, with what a stat of it (not following a link) gave
+// when the caller has that.
 bool IsLoadedModule(const std::string& host);
-bool IsLoadedModuleAt(int folder, const char* name);
+bool IsLoadedModuleAt(int folder, const char* name, const struct stat* known = nullptr);
 DWORD MakeDirectories(const std::string& path);
 // Removes a folder and everything below it, carrying on past entries that vanish meanwhile or
 // cannot be removed; false when something is left.

@@ -198,9 +198,11 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
     return ERROR_SUCCESS;
 }
 
-DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
+namespace
 {
-    const SMachine& machine = CurrentMachine();
+
+DWORD ParseForMachine(const std::wstring& windowsPath, SParsedPath& parsed)
+{
     // Only a relative path needs the current folder.
     bool absolute =
         (windowsPath.size() >= 3 && windowsPath[1] == L':' &&
@@ -209,8 +211,16 @@ DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
          (windowsPath[1] == L'\\' || windowsPath[1] == L'/'));
     wchar_t current[MAX_PATH];
     DWORD n = absolute ? 0 : GetCurrentDirectoryW(MAX_PATH, current);
+    return ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
+}
+
+} // namespace
+
+DWORD MapPath(const std::wstring& windowsPath, std::string& hostPath)
+{
+    const SMachine& machine = CurrentMachine();
     SParsedPath parsed;
-    DWORD rc = ParseWindowsPath(windowsPath, n > 0 && n < MAX_PATH ? current : L"", parsed);
+    DWORD rc = ParseForMachine(windowsPath, parsed);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (parsed.kind == SParsedPath::EKind::Unc)
@@ -251,3 +261,43 @@ std::wstring HostPathToWindows(const std::string& hostPath)
 }
 
 } // namespace winport::fleet
+
+namespace winport::posix
+{
+
+bool MapEntryOnDrive(const wchar_t* path, SDriveEntry& entry)
+{
+    using fleet::SParsedPath;
+    const fleet::SMachine& machine = fleet::CurrentMachine();
+    SParsedPath parsed;
+    if (path == nullptr || *path == L'\0' ||
+        fleet::ParseForMachine(path, parsed) != ERROR_SUCCESS ||
+        parsed.kind != SParsedPath::EKind::Drive || parsed.components.empty())
+        return false;
+    char letter = static_cast<char>(tolower(static_cast<unsigned char>(parsed.drive)));
+    if (letter == 'z')
+        return false; // the Linux drive follows links
+    std::string parent = machine.folder + "/drive/" + std::string(1, letter);
+    for (size_t i = 0; i + 1 < parsed.components.size(); ++i)
+        parent += "/" + ToUtf8(parsed.components[i]);
+    std::string name = ToUtf8(parsed.components.back());
+    if (name == "." || name == "..")
+        return false;
+    entry.folder.Reset(OpenOnMachine(parent, O_PATH | O_DIRECTORY));
+    if (entry.folder.Get() < 0)
+        return false;
+    entry.exists = fstatat(entry.folder.Get(), name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!entry.exists && errno != ENOENT)
+        return false;
+    if (!entry.exists && fleet::ScanFolderAt(entry.folder.Get(), name, entry.name))
+        entry.exists =
+            fstatat(entry.folder.Get(), entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) == 0;
+    else
+        entry.name = name;
+    if (entry.exists && S_ISLNK(entry.st.st_mode))
+        return false; // refused the general way
+    entry.host = parent + "/" + entry.name;
+    return true;
+}
+
+} // namespace winport::posix

@@ -375,6 +375,12 @@ using winport::posix::MapForCall;
 
 namespace
 {
+BOOL Fail(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
 BOOL FailErrno(const std::string& host)
 {
     SetLastError(winport::posix::ErrnoForPath(errno, host));
@@ -394,27 +400,32 @@ int OpenParent(const std::string& host, std::string& name)
 
 BOOL DeleteFileW(LPCWSTR path)
 {
-    std::string host, name;
-    if (!MapForCall(path, host))
-        return FALSE;
-    winport::posix::CFd parent(OpenParent(host, name));
-    if (parent.Get() < 0)
-        return FALSE;
-    struct stat st;
+    winport::posix::SDriveEntry entry;
+    if (winport::posix::MapEntryOnDrive(path, entry))
+    {
+        if (!entry.exists)
+            return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    else
+    {
+        if (!MapForCall(path, entry.host))
+            return FALSE;
+        entry.folder.Reset(OpenParent(entry.host, entry.name));
+        if (entry.folder.Get() < 0)
+            return FALSE;
+        entry.exists =
+            fstatat(entry.folder.Get(), entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    const struct stat& st = entry.st;
     // Folders and read-only files are not deleted; nor is a module a process has loaded.
-    bool seen = fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (seen && (S_ISDIR(st.st_mode) ||
-                 (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
-    {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (winport::posix::IsLoadedModuleAt(parent.Get(), name.c_str(), seen ? &st : nullptr))
-    {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    return unlinkat(parent.Get(), name.c_str(), 0) == 0 ? TRUE : FailErrno(host);
+    if (entry.exists &&
+        (S_ISDIR(st.st_mode) ||
+         (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (winport::posix::IsLoadedModuleAt(entry.folder.Get(), entry.name.c_str(),
+                                         entry.exists ? &st : nullptr))
+        return Fail(ERROR_SHARING_VIOLATION);
+    return unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0 ? TRUE : FailErrno(entry.host);
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
@@ -458,15 +469,26 @@ BOOL RemoveDirectoryW(LPCWSTR path)
 
 DWORD GetFileAttributesW(LPCWSTR path)
 {
-    std::string host;
-    if (!MapForCall(path, host))
-        return INVALID_FILE_ATTRIBUTES;
-    winport::posix::CFd fd(winport::posix::OpenOnMachine(host, O_PATH));
-    struct stat st;
-    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0)
+    winport::posix::SDriveEntry entry;
+    struct stat& st = entry.st;
+    if (winport::posix::MapEntryOnDrive(path, entry))
     {
-        FailErrno(host);
-        return INVALID_FILE_ATTRIBUTES;
+        if (!entry.exists)
+        {
+            Fail(ERROR_FILE_NOT_FOUND);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+    }
+    else
+    {
+        if (!MapForCall(path, entry.host))
+            return INVALID_FILE_ATTRIBUTES;
+        winport::posix::CFd fd(winport::posix::OpenOnMachine(entry.host, O_PATH));
+        if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0)
+        {
+            FailErrno(entry.host);
+            return INVALID_FILE_ATTRIBUTES;
+        }
     }
     if (S_ISDIR(st.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;

@@ -440,6 +440,22 @@ BOOL CreateHardLinkW(LPCWSTR fileName, LPCWSTR existingFileName, LPSECURITY_ATTR
     std::string target, source;
     if (fileName == nullptr || existingFileName == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
+    // Both on the drives of this machine: each mapped in one open.
+    winport::posix::SDriveEntry existing, created;
+    if (winport::posix::MapEntryOnDrive(existingFileName, existing) &&
+        winport::posix::MapEntryOnDrive(fileName, created))
+    {
+        if (!existing.exists)
+            return Fail(ERROR_FILE_NOT_FOUND);
+        if (!S_ISREG(existing.st.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
+        if (linkat(existing.folder.Get(), existing.name.c_str(), created.folder.Get(),
+                   created.name.c_str(), 0) == 0)
+            return TRUE;
+        return Fail(errno == EEXIST  ? ERROR_ALREADY_EXISTS
+                    : errno == EXDEV ? ERROR_NOT_SAME_DEVICE
+                                     : ErrnoForPath(errno, created.host));
+    }
     if (!MapForCall(existingFileName, source) || !MapForCall(fileName, target))
         return FALSE;
     std::string sourceName, targetName;

@@ -58,6 +58,21 @@ bool WriteAll(int fd, const void* data, size_t size);
 
 // A Windows path of a call mapped to its Linux path; on failure the code is in GetLastError.
 bool MapForCall(const wchar_t* path, std::string& host);
+// A path below a drive's root of this machine, as the calls that act on a name in a folder
+// take it: the folder opened (O_PATH, beneath the drive's root), the last name as it is on
+// disk (matched without regard to case), and whether it is there, with its stat.
+struct SDriveEntry
+{
+    std::string host;
+    CFd folder;
+    std::string name;
+    bool exists = false;
+    struct stat st = {};
+};
+// Maps a call's path so, in one open; false for any other path (the Linux drive, a share, a
+// drive's root, a link, a folder that cannot be opened): the call then takes the general way,
+// which gives the path's error.
+bool MapEntryOnDrive(const wchar_t* path, SDriveEntry& entry);
 // The Win32 code of a failed call on a path (ENOENT under a missing folder is "path not found").
 DWORD ErrnoForPath(int error, const std::string& host);
 // Whether a process of the machine has the file loaded as a module; the second form takes

@@ -260,17 +260,17 @@ BENCHMARK(BM_ActionHost_Floor_KitProgram)
 
 BENCHMARK(BM_Copy_InstallWithBackup)
     ->Iterations(1)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Copy_Rollback)
     ->Iterations(1)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Copy_Baseline_CpA)
     ->Iterations(1)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

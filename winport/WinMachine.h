@@ -18,9 +18,9 @@ namespace winport::fleet
 
 struct SMachine
 {
-    std::string fleetRoot; // Linux folder of the fleet
-    std::string name;      // machine name as its folder spells it
-    std::string folder;    // FLEET_ROOT/machines/NAME
+    std::string fleetRoot;  // Linux folder of the fleet
+    std::string name;       // machine name as its folder spells it
+    std::string folder;     // FLEET_ROOT/machines/NAME
     bool hasLinuxDrive = false;
 };
 
@@ -52,8 +52,7 @@ bool ReadProcessStart(int pid, SProcessStart& start);
 // Whether a Linux process runs on this process's machine: a machine sees its own processes only.
 bool IsProcessOfThisMachine(int pid);
 
-// The program of the machine server: FLEET_MACHINED, else machined.exe beside fleetkit.dll
-// (PrepareCurrentMachine hands that down to the children in FLEET_MACHINED).
+// The program of the machine server: FLEET_MACHINED, else machined.exe beside fleetkit.dll.
 std::string MachineServerProgram();
 
 // A Windows path taken apart, before it is placed on any machine.
@@ -64,8 +63,8 @@ struct SParsedPath
         Drive, // X:\a\b
         Unc,   // \\server\share\a\b or \\?\UNC\server\share\a\b
     } kind = EKind::Drive;
-    wchar_t drive = L'C';                 // upper case, for Drive
-    std::wstring server, share;           // for Unc
+    wchar_t drive = L'C';       // upper case, for Drive
+    std::wstring server, share; // for Unc
     std::vector<std::wstring> components; // normalised: no ".", "..", empty parts
 };
 
@@ -127,18 +126,17 @@ DWORD StopMachineServer(const std::string& fleetRoot, const std::string& machine
 // Machine folders and the hosts file (for machine creation and the fleet tool).
 bool IsValidMachineName(const std::string& name);
 std::string FindMachineFolder(const std::string& fleetRoot, const std::string& name);
-DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name,
-                   const std::vector<std::string>& aliases);
+DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const std::vector<std::string>& aliases);
 
 // The machine's own environment, before a process changes it (asked of the machine server).
 std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment();
 // Where the machine server itself takes its environment from, instead of asking itself.
-void SetEnvironmentSource(
-    std::function<std::vector<std::pair<std::wstring, std::wstring>>()> source);
+void SetEnvironmentSource(std::function<std::vector<std::pair<std::wstring, std::wstring>>()> source);
 // The process's Windows environment as it stands now, and its encoding for a child's start
 // (FLEET_ENVIRONMENT, read at the child's first use instead of asking the machine server).
 std::vector<std::pair<std::wstring, std::wstring>> ProcessEnvironment();
 std::string EncodeEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& variables);
 std::vector<std::pair<std::wstring, std::wstring>> DecodeEnvironment(const std::string& encoded);
+
 
 } // namespace winport::fleet

@@ -166,26 +166,8 @@ const SMachine& CurrentMachine()
     return s_Machine;
 }
 
-namespace
-{
-
-// A program of a package folder carries its own fleetkit.dll but no machine server program:
-// the one this process found is handed down to its children, so that every program of a run
-// can start its machine's server again once it has stopped.
-void HandDownMachineServerProgram()
-{
-    if (getenv("FLEET_MACHINED") != nullptr)
-        return;
-    std::string program = MachineServerProgram();
-    if (program.find('/') != std::string::npos && access(program.c_str(), X_OK) == 0)
-        setenv("FLEET_MACHINED", program.c_str(), 0);
-}
-
-} // namespace
-
 DWORD PrepareCurrentMachine()
 {
-    HandDownMachineServerProgram();
     std::string root, name;
     bool isDefault;
     PlaceProcess(root, name, isDefault);

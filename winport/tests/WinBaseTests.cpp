@@ -84,17 +84,6 @@ std::string Drain(int master)
 
 } // namespace
 
-TEST(WinMachine, TheMachineServerProgramIsHandedDownToChildren)
-{
-    // Set when this process prepared its machine: a child whose own fleetkit.dll lies in a
-    // package folder, with no server program beside it, starts this one.
-    const char* handed = getenv("FLEET_MACHINED");
-    ASSERT_NE(handed, nullptr);
-    std::string program = handed;
-    EXPECT_EQ(program.substr(program.rfind('/') + 1), "machined.exe");
-    EXPECT_EQ(access(handed, X_OK), 0) << program;
-}
-
 TEST(WinEnvironment, ExpandAndVariables)
 {
     EXPECT_EQ(Expand(L"%SystemRoot%\\system32"), L"C:\\Windows\\system32");

@@ -109,6 +109,22 @@ bool ScanFolderAt(int folder, const std::string& name, std::string& found)
     }
 }
 
+// The last name of a path in its opened folder: as spelled when it is there, else the entry
+// that matches it without regard to case, else as spelled (a name to be made); exists and st
+// tell what is there (links not followed). Returns 0, ELOOP when that is a link, or the error
+// of a look at the name that failed otherwise (found is then the name as spelled).
+int FindInFolder(int folder, const std::string& name, std::string& found, bool& exists,
+                 struct stat& st)
+{
+    found = name;
+    exists = fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT)
+        return errno;
+    if (!exists && ScanFolderAt(folder, name, found))
+        exists = fstatat(folder, found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return exists && S_ISLNK(st.st_mode) ? ELOOP : 0;
+}
+
 // Finds the entry of dir whose name matches without regard to case.
 bool FindEntry(const std::string& dir, const std::string& name, std::string& found)
 {
@@ -159,10 +175,8 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
         if (folder.Get() >= 0)
         {
             std::string found;
-            if (!ScanFolderAt(folder.Get(), name, found))
-                found = name;
-            else if (fstatat(folder.Get(), found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     S_ISLNK(st.st_mode))
+            bool exists;
+            if (FindInFolder(folder.Get(), name, found, exists, st) == ELOOP)
                 return ERROR_ACCESS_DENIED;
             hostPath = parent + "/" + found;
             return ERROR_SUCCESS;
@@ -286,16 +300,8 @@ bool MapEntryOnDrive(const wchar_t* path, SDriveEntry& entry)
     entry.folder.Reset(OpenOnMachine(parent, O_PATH | O_DIRECTORY));
     if (entry.folder.Get() < 0)
         return false;
-    entry.exists = fstatat(entry.folder.Get(), name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!entry.exists && errno != ENOENT)
-        return false;
-    if (!entry.exists && fleet::ScanFolderAt(entry.folder.Get(), name, entry.name))
-        entry.exists =
-            fstatat(entry.folder.Get(), entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) == 0;
-    else
-        entry.name = name;
-    if (entry.exists && S_ISLNK(entry.st.st_mode))
-        return false; // refused the general way
+    if (fleet::FindInFolder(entry.folder.Get(), name, entry.name, entry.exists, entry.st) != 0)
+        return false; // a link, or a failed look: the general way gives its error
     entry.host = parent + "/" + entry.name;
     return true;
 }

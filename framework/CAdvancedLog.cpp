@@ -24,14 +24,18 @@ const wchar_t* FileNamePart(const wchar_t* path)
     return name;
 }
 
-bool EndsInLineFeed(const std::wstring& text) { return !text.empty() && text.back() == L'\n'; }
+bool EndsInLineFeed(const std::wstring& text)
+{
+    return !text.empty() && text.back() == L'\n';
+}
 
 // A decimal number right-aligned in width, as "%0<width>d" (fill '0') or "%<width>d" (fill ' ').
 void AppendNumber(std::wstring& out, int value, size_t width, wchar_t fill)
 {
     wchar_t digits[12];
     size_t n = 0;
-    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     do
     {
         digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
@@ -59,15 +63,18 @@ void FormatFixed(wchar_t* buffer, size_t capacity, const wchar_t* format, ...)
 
 bool SameSecond(const SYSTEMTIME& a, const SYSTEMTIME& b)
 {
-    return a.wSecond == b.wSecond && a.wMinute == b.wMinute && a.wHour == b.wHour && a.wDay == b.wDay &&
-           a.wMonth == b.wMonth && a.wYear == b.wYear;
+    return a.wSecond == b.wSecond && a.wMinute == b.wMinute && a.wHour == b.wHour &&
+           a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
 }
 
 } // namespace
 
 // ---- Receivers -----------------------------------------------------------------------------
 
-CAdvLogProcessor_WriteToFile::~CAdvLogProcessor_WriteToFile() { Close(); }
+CAdvLogProcessor_WriteToFile::~CAdvLogProcessor_WriteToFile()
+{
+    Close();
+}
 
 void CAdvLogProcessor_WriteToFile::Close()
 {
@@ -85,7 +92,10 @@ void CAdvLogProcessor_WriteToFile::OnRegister()
         m_pStream = _wfopen(m_LogFilePath.c_str(), L"a, ccs=UTF-8");
 }
 
-void CAdvLogProcessor_WriteToFile::OnUnregister() { Close(); }
+void CAdvLogProcessor_WriteToFile::OnUnregister()
+{
+    Close();
+}
 
 int CAdvLogProcessor_WriteToFile::SetLogFile(const wchar_t* path)
 {
@@ -126,8 +136,8 @@ int CAdvLogProcessor_WriteToFile::OnLogArrive(SYSTEMTIME&, const std::wstring& t
 }
 
 int CAdvLogProcessor_WriteToConsole::OnLogArrive(SYSTEMTIME&, const std::wstring&,
-                                                 const std::wstring&, const std::wstring&, int,
-                                                 int, ADVLOG_SEVERITY_LEVEL severity,
+                                                 const std::wstring&, const std::wstring&, int, int,
+                                                 ADVLOG_SEVERITY_LEVEL severity,
                                                  const std::wstring& message)
 {
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -191,7 +201,9 @@ CAdvancedLog* CAdvancedLog::GetProcessLevelInstance()
     CAdvancedLog* hub = s_pProcessLevelInstance.load(std::memory_order_acquire);
     if (hub != nullptr)
         return hub;
-    auto* created = new CAdvancedLog();
+    // Default-initialised: its message buffer is written before it is read, and zeroing it
+    // would touch four pages more at every program's start.
+    auto* created = new CAdvancedLog;
     created->Init();
     CAdvancedLog* expected = nullptr;
     if (s_pProcessLevelInstance.compare_exchange_strong(expected, created,
@@ -349,11 +361,10 @@ void CAdvancedLog::ProcessLogV(const wchar_t* sourcePath, int line, int entryKin
         LeaveCriticalSection(&m_Lock);
 }
 
-void CAdvancedLog::DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int line,
-                                int entryKind, ADVLOG_SEVERITY_LEVEL severity,
-                                const wchar_t* format, va_list args, wchar_t* messageBuffer,
-                                std::wstring& timeText, std::wstring& message,
-                                std::wstring& source, std::wstring& fileName)
+void CAdvancedLog::DispatchLine(SYSTEMTIME& now, const wchar_t* sourcePath, int line, int entryKind,
+                                ADVLOG_SEVERITY_LEVEL severity, const wchar_t* format, va_list args,
+                                wchar_t* messageBuffer, std::wstring& timeText,
+                                std::wstring& message, std::wstring& source, std::wstring& fileName)
 {
     // The shared time text changes once a second; a nested line formats its own.
     if (&timeText != &m_TimeText || !SameSecond(now, m_TimeTextTime) || m_TimeText.empty())
@@ -396,8 +407,8 @@ int CAdvancedLog::MergeExistingLogFile(const wchar_t* path)
         fclose(stream);
         return 0;
     }
-    ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY, L"Merge debug log from file: %s",
-               path);
+    ProcessLog(L"", 0, ADVLOG_ENTRY_ORDINARY, ADVLOG_SEVERITY_NOISY,
+               L"Merge debug log from file: %s", path);
     // Read as the text mode reads a UTF-8 file: no byte-order mark, CR LF as LF, and each
     // line in pieces of at most 4095 characters.
     std::string pending;
@@ -474,7 +485,8 @@ void CAdvancedLog::FormatTimeText(const SYSTEMTIME& time, std::wstring& out)
     static const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
                                              L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
     const wchar_t* day = time.wDayOfWeek < 7 ? kDays[time.wDayOfWeek] : L"???";
-    const wchar_t* month = time.wMonth >= 1 && time.wMonth <= 12 ? kMonths[time.wMonth - 1] : L"???";
+    const wchar_t* month =
+        time.wMonth >= 1 && time.wMonth <= 12 ? kMonths[time.wMonth - 1] : L"???";
     wchar_t buffer[64];
     FormatFixed(buffer, 64, L"%s %s %02d %02d:%02d:%02d %04d", day, month, time.wDay, time.wHour,
                 time.wMinute, time.wSecond, time.wYear);
@@ -513,12 +525,16 @@ CMemoryBuffer::CMemoryBuffer(unsigned int size)
         m_uiSize = size;
 }
 
-CMemoryBuffer::~CMemoryBuffer() { LocalFree(m_pBuffer); }
+CMemoryBuffer::~CMemoryBuffer()
+{
+    LocalFree(m_pBuffer);
+}
 
 bool CMemoryBuffer::Reallocate(unsigned int size)
 {
-    void* block = m_pBuffer != nullptr ? LocalReAlloc(m_pBuffer, size, LMEM_MOVEABLE | LMEM_ZEROINIT)
-                                       : LocalAlloc(LPTR, size);
+    void* block = m_pBuffer != nullptr
+                      ? LocalReAlloc(m_pBuffer, size, LMEM_MOVEABLE | LMEM_ZEROINIT)
+                      : LocalAlloc(LPTR, size);
     if (block == nullptr)
         return false;
     m_pBuffer = static_cast<unsigned char*>(block);

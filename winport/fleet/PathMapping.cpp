@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -90,15 +91,18 @@ bool ScanFolderAt(int folder, const std::string& name, std::string& found)
     if (listing.Get() < 0)
         return false;
     CNameMatcher matcher(name);
-    std::vector<char> buffer(32768);
+    // Not zeroed: the kernel writes what is read, and a short-lived program would fault in
+    // every page of it.
+    constexpr size_t kBufferSize = 32768;
+    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     for (;;)
     {
-        ssize_t n = getdents64(listing.Get(), buffer.data(), buffer.size());
+        ssize_t n = getdents64(listing.Get(), buffer.get(), kBufferSize);
         if (n <= 0)
             return false;
         for (ssize_t at = 0; at < n;)
         {
-            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + at);
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.get() + at);
             at += entry->d_reclen;
             if (matcher.Matches(entry->d_name))
             {

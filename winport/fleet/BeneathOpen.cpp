@@ -313,6 +313,15 @@ int OpenOnMachine(const std::string& host, int flags, mode_t mode)
     return OpenBeneath(checked, rest, flags, mode);
 }
 
+int TryOpenOnMachine(const std::string& host, int flags)
+{
+    std::string root, rest;
+    if (!SplitDrive(host, root, rest))
+        return OpenLinux(host, flags, 0);
+    int rootFd = RootDescriptors().Get(root, rest.empty());
+    return rootFd < 0 ? -1 : OpenBeneath(rootFd, rest, flags, 0);
+}
+
 int OpenParentOnMachine(const std::string& host, std::string& leaf)
 {
     std::string root, rest;

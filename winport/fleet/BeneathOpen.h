@@ -18,6 +18,10 @@ namespace winport::posix
 // below a drive's root or leads into the fleet's folder.
 int OpenOnMachine(const std::string& host, int flags, mode_t mode = 0);
 
+// The same as a first try: a missing path (ENOENT) is not looked for again below a drive's
+// root made anew meanwhile, for a caller that goes on with OpenOnMachine when it is missing.
+int TryOpenOnMachine(const std::string& host, int flags);
+
 // Opens (O_PATH) the folder that holds the last component of host under the same rules and
 // gives that component's name, for the calls that act on a name in a folder (mkdirat,
 // unlinkat, renameat, fstatat without following links). A drive's root, the fleet's folder

@@ -84,11 +84,34 @@ bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
     return ok;
 }
 
-// The same in a folder opened (O_PATH) already, reading its entries straight from the kernel.
-bool ScanFolderAt(int folder, const std::string& name, std::string& found)
+// A folder opened to look for names in it: readable when it may be, so that a name missing
+// as spelled is matched in its listing without another open; else opened for lookups only.
+struct SLookupFolder
 {
-    posix::CFd listing(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (listing.Get() < 0)
+    posix::CFd fd;
+    bool readable = false;
+};
+
+bool OpenLookupFolder(const std::string& path, SLookupFolder& folder)
+{
+    folder.readable = true;
+    folder.fd.Reset(posix::OpenOnMachine(path, O_RDONLY | O_DIRECTORY));
+    if (folder.fd.Get() < 0 && errno == EACCES)
+    {
+        folder.readable = false;
+        folder.fd.Reset(posix::OpenOnMachine(path, O_PATH | O_DIRECTORY));
+    }
+    return folder.fd.Get() >= 0;
+}
+
+// The same in a folder opened already, reading its entries straight from the kernel: from a
+// readable folder's descriptor, which must not have been read yet, else from one opened here.
+bool ScanFolderAt(const SLookupFolder& folder, const std::string& name, std::string& found)
+{
+    posix::CFd opened(
+        folder.readable ? -1 : openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int listing = folder.readable ? folder.fd.Get() : opened.Get();
+    if (listing < 0)
         return false;
     CNameMatcher matcher(name);
     // Not zeroed: the kernel writes what is read, and a short-lived program would fault in
@@ -97,7 +120,7 @@ bool ScanFolderAt(int folder, const std::string& name, std::string& found)
     std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     for (;;)
     {
-        ssize_t n = getdents64(listing.Get(), buffer.get(), kBufferSize);
+        ssize_t n = getdents64(listing, buffer.get(), kBufferSize);
         if (n <= 0)
             return false;
         for (ssize_t at = 0; at < n;)
@@ -115,17 +138,18 @@ bool ScanFolderAt(int folder, const std::string& name, std::string& found)
 
 // The last name of a path in its opened folder: as spelled when it is there, else the entry
 // that matches it without regard to case, else as spelled (a name to be made); exists and st
-// tell what is there (links not followed). Returns 0, ELOOP when that is a link, or the error
-// of a look at the name that failed otherwise (found is then the name as spelled).
-int FindInFolder(int folder, const std::string& name, std::string& found, bool& exists,
-                 struct stat& st)
+// tell what is there (links not followed). missing: the caller saw already that the name is
+// not there as spelled. Returns 0, ELOOP when that is a link, or the error of a look at the
+// name that failed otherwise (found is then the name as spelled).
+int FindInFolder(const SLookupFolder& folder, const std::string& name, bool missing,
+                 std::string& found, bool& exists, struct stat& st)
 {
     found = name;
-    exists = fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT)
+    exists = !missing && fstatat(folder.fd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!missing && !exists && errno != ENOENT)
         return errno;
     if (!exists && ScanFolderAt(folder, name, found))
-        exists = fstatat(folder, found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        exists = fstatat(folder.fd.Get(), found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     return exists && S_ISLNK(st.st_mode) ? ELOOP : 0;
 }
 
@@ -163,7 +187,7 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
         std::string exact = root;
         for (const std::wstring& component : components)
             exact += "/" + ToUtf8(component);
-        int fd = posix::OpenOnMachine(exact, O_PATH);
+        int fd = posix::TryOpenOnMachine(exact, O_PATH);
         if (fd >= 0)
         {
             close(fd);
@@ -171,16 +195,15 @@ DWORD MapOnMachine(const std::string& machineFolder, bool hasLinuxDrive, wchar_t
             return ERROR_SUCCESS;
         }
         // A name that is not there as spelled, in a folder that is: only the last name is
-        // matched, in the folder as opened.
+        // matched, in the folder as opened (which finds a drive's root made anew).
         std::string name = ToUtf8(components.back());
         std::string parent = exact.substr(0, exact.size() - name.size() - 1);
-        posix::CFd folder(errno == ENOENT ? posix::OpenOnMachine(parent, O_PATH | O_DIRECTORY)
-                                          : -1);
-        if (folder.Get() >= 0)
+        SLookupFolder folder;
+        if (errno == ENOENT && OpenLookupFolder(parent, folder))
         {
             std::string found;
             bool exists;
-            if (FindInFolder(folder.Get(), name, found, exists, st) == ELOOP)
+            if (FindInFolder(folder, name, true, found, exists, st) == ELOOP)
                 return ERROR_ACCESS_DENIED;
             hostPath = parent + "/" + found;
             return ERROR_SUCCESS;
@@ -301,11 +324,12 @@ bool MapEntryOnDrive(const wchar_t* path, SDriveEntry& entry)
     std::string name = ToUtf8(parsed.components.back());
     if (name == "." || name == "..")
         return false;
-    entry.folder.Reset(OpenOnMachine(parent, O_PATH | O_DIRECTORY));
-    if (entry.folder.Get() < 0)
+    fleet::SLookupFolder folder;
+    if (!fleet::OpenLookupFolder(parent, folder))
         return false;
-    if (fleet::FindInFolder(entry.folder.Get(), name, entry.name, entry.exists, entry.st) != 0)
+    if (fleet::FindInFolder(folder, name, false, entry.name, entry.exists, entry.st) != 0)
         return false; // a link, or a failed look: the general way gives its error
+    entry.folder.Reset(folder.fd.Release());
     entry.host = parent + "/" + entry.name;
     return true;
 }

@@ -43,7 +43,7 @@ public:
         const char* inherited = getenv("FLEET_ENVIRONMENT");
         for (auto& [name, value] : inherited != nullptr ? fleet::DecodeEnvironment(inherited)
                                                         : fleet::MachineEnvironment())
-            m_Variables[name] = value;
+            m_Variables[std::move(name)] = std::move(value);
     }
     std::vector<std::pair<std::wstring, std::wstring>> All()
     {
@@ -113,33 +113,28 @@ std::string EncodeEnvironment(const std::vector<std::pair<std::wstring, std::wst
 std::vector<std::pair<std::wstring, std::wstring>> DecodeEnvironment(const std::string& encoded)
 {
     std::vector<std::pair<std::wstring, std::wstring>> variables;
+    std::string item;
     size_t start = 0;
-    while (start <= encoded.size() && !encoded.empty())
+    while (start < encoded.size())
     {
         size_t end = encoded.find('\x1e', start);
         if (end == std::string::npos)
             end = encoded.size();
-        std::string item;
-        for (size_t i = start; i < end; ++i)
+        item.assign(encoded, start, end - start);
+        // Most items have no escape: only those are rewritten.
+        for (size_t at = item.find('%'); at != std::string::npos; at = item.find('%', at + 1))
         {
-            if (encoded[i] == '%' && encoded.compare(i, 3, "%25") == 0)
-            {
-                item.push_back('%');
-                i += 2;
-            }
-            else if (encoded[i] == '%' && encoded.compare(i, 3, "%1E") == 0)
-            {
-                item.push_back('\x1e');
-                i += 2;
-            }
-            else
-                item.push_back(encoded[i]);
+            if (item.compare(at, 3, "%25") == 0)
+                item.replace(at, 3, 1, '%');
+            else if (item.compare(at, 3, "%1E") == 0)
+                item.replace(at, 3, 1, '\x1e');
         }
-        std::wstring wide = FromUtf8(item);
-        // "=C:=C:\..." style names start with '=': the separator is the next one.
-        size_t equals = wide.find(L'=', 1);
-        if (equals != std::wstring::npos)
-            variables.emplace_back(wide.substr(0, equals), wide.substr(equals + 1));
+        // "=C:=C:\..." style names start with '=': the separator is the next one ('=' is one
+        // byte in UTF-8 and never part of another character).
+        size_t equals = item.find('=', 1);
+        if (equals != std::string::npos)
+            variables.emplace_back(FromUtf8(item.substr(0, equals)),
+                                   FromUtf8(item.substr(equals + 1)));
         start = end + 1;
     }
     return variables;

@@ -77,6 +77,29 @@ TEST(WinProcess, ChildReportsWhatItWasGiven)
     ExitProcess(40 + wrong);
 }
 
+// What a parent hands down in FLEET_ENVIRONMENT comes back unchanged: escapes and their look-
+// alikes, the item separator inside a value, "=C:" names, '=' in values, empty values and
+// characters of every UTF-8 length.
+TEST(WinProcess, EnvironmentBlockRoundTrip)
+{
+    std::vector<std::pair<std::wstring, std::wstring>> variables = {
+        {L"=C:", L"C:\\Windows"},
+        {L"PERCENT", L"%25 is not %1E, 100%, %%, %2"},
+        {L"SEPARATED", std::wstring(L"a\x001e") + L"b\x001e"},
+        {L"EQUALS", L"a=b==c="},
+        {L"EMPTY", L""},
+        {L"\x00e9t\x00e9", L"\x4e2d\U0001F600"},
+    };
+    std::string encoded = winport::fleet::EncodeEnvironment(variables);
+    EXPECT_EQ(winport::fleet::DecodeEnvironment(encoded), variables);
+    EXPECT_TRUE(winport::fleet::DecodeEnvironment("").empty());
+    // An item without a separator after its name's first character is no variable.
+    EXPECT_EQ(winport::fleet::DecodeEnvironment("NOVALUE\x1e=\x1e"
+                                                "A=1")
+                  .size(),
+              1u);
+}
+
 TEST(WinProcess, StartsWaitsAndReadsExitCodes)
 {
     ASSERT_TRUE(SetEnvironmentVariableW(L"WinProcessInherited", L"50% \x00e9t\x00e9"));

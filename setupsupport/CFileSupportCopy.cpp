@@ -7,6 +7,7 @@
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinReg.h"
+#include "winport/WinString.h"
 
 #include <algorithm>
 #include <map>
@@ -383,8 +384,26 @@ bool CFileSupport::OverrideFiles(const std::wstring& destination, const std::wst
 
 void CFileSupport::DeleteFiles(const std::wstring& root, const std::vector<std::wstring>& list)
 {
+    // Folders removed with their content ("." is the root): what lies below them is gone, and
+    // is skipped without a call (a backup's list names every file of the folders it begins
+    // with).
+    std::vector<std::wstring> removed;
+    auto isBelowRemoved = [&removed](const std::wstring& entry)
+    {
+        for (const std::wstring& folder : removed)
+        {
+            if (folder == L"." ||
+                (entry.size() > folder.size() &&
+                 (entry[folder.size()] == L'\\' || entry[folder.size()] == L'/') &&
+                 _wcsnicmp(entry.c_str(), folder.c_str(), folder.size()) == 0))
+                return true;
+        }
+        return false;
+    };
     for (const std::wstring& entry : list)
     {
+        if (isBelowRemoved(entry))
+            continue;
         std::wstring path = Combine(root, entry);
         if (entry != L"." && DeleteFileW(path.c_str()))
             continue; // the common case, in one call
@@ -393,12 +412,14 @@ void CFileSupport::DeleteFiles(const std::wstring& root, const std::vector<std::
             continue;
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         {
-            CFileSupportErrorHandle removed = RemoveDirectoryEx(path);
-            if (!removed.IsSuccess())
+            CFileSupportErrorHandle folderRemoved = RemoveDirectoryEx(path);
+            if (folderRemoved.IsSuccess())
+                removed.push_back(entry);
+            else
                 ADVLOG(ADVLOG_SEVERITY_WARNING,
                        L"when rollback backup fail occur error, and may leave some garbage on the "
                        L"disk,Remove File %s, Sytem Error Infor:%s",
-                       path.c_str(), removed.GetSystemErrorInfor().c_str());
+                       path.c_str(), folderRemoved.GetSystemErrorInfor().c_str());
         }
         else
         {

@@ -118,6 +118,23 @@ TEST_F(InstallCopy, CopiesWithItsListsAndRollsBackToTheSameTree)
     EXPECT_TRUE(log.HasStart(ADVLOG_SEVERITY_ERROR, L"The entry [..\\outside.txt] of the list"));
 }
 
+// A backup folder that was there before the install stays, emptied: each saved folder goes with
+// its content, and a folder whose name only begins with another's is not taken for its part.
+TEST_F(InstallCopy, ABackupFolderThatWasThereIsEmptiedByTheRollback)
+{
+    Write(kProduct, "bin2/x.dll", "x 1");
+    Write(kSource, "bin2/x.dll", "x 2");
+    fs::create_directories(testsupport::HostPath(kBackup));
+    auto before = TreeSnapshot(kProduct);
+    ASSERT_TRUE(CFileSupport::InstallCopyFile(kSource, kProduct, kBackup, false).IsSuccess());
+    EXPECT_NE(ListFile(L"installOverrideFileList.txt").rfind("\xEF\xBB\xBF.\r\n", 0), 0u);
+    EXPECT_EQ(TreeSnapshot(kBackup)["bin2/x.dll"], "x 1");
+    ASSERT_TRUE(CFileSupport::RollbackCopyFile(kBackup, kProduct).IsSuccess());
+    EXPECT_EQ(TreeSnapshot(kProduct), before);
+    ASSERT_TRUE(fs::is_directory(testsupport::HostPath(kBackup)));
+    EXPECT_TRUE(fs::is_empty(testsupport::HostPath(kBackup)));
+}
+
 TEST_F(InstallCopy, UninstallGivesTheTreeBackAndVersionsDecide)
 {
     auto before = TreeSnapshot(kProduct);

@@ -287,9 +287,8 @@ CRootDescriptors& RootDescriptors()
     return *s_Roots;
 }
 
-} // namespace
-
-int OpenOnMachine(const std::string& host, int flags, mode_t mode)
+// recheck: a missing path is looked for once more below a drive's root made anew meanwhile.
+int OpenOnDrive(const std::string& host, int flags, mode_t mode, bool recheck)
 {
     std::string root, rest;
     if (!SplitDrive(host, root, rest))
@@ -298,7 +297,7 @@ int OpenOnMachine(const std::string& host, int flags, mode_t mode)
     if (rootFd < 0)
         return -1;
     int fd = OpenBeneath(rootFd, rest, flags, mode);
-    if (fd >= 0 || errno != ENOENT || rest.empty())
+    if (fd >= 0 || errno != ENOENT || rest.empty() || !recheck)
         return fd;
     // Missing: perhaps below a root that was removed since; then once more below the new one.
     bool opened = false;
@@ -313,13 +312,16 @@ int OpenOnMachine(const std::string& host, int flags, mode_t mode)
     return OpenBeneath(checked, rest, flags, mode);
 }
 
+} // namespace
+
+int OpenOnMachine(const std::string& host, int flags, mode_t mode)
+{
+    return OpenOnDrive(host, flags, mode, true);
+}
+
 int TryOpenOnMachine(const std::string& host, int flags)
 {
-    std::string root, rest;
-    if (!SplitDrive(host, root, rest))
-        return OpenLinux(host, flags, 0);
-    int rootFd = RootDescriptors().Get(root, rest.empty());
-    return rootFd < 0 ? -1 : OpenBeneath(rootFd, rest, flags, 0);
+    return OpenOnDrive(host, flags, 0, false);
 }
 
 int OpenParentOnMachine(const std::string& host, std::string& leaf)

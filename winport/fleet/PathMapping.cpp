@@ -7,7 +7,7 @@
 #include "winport/fleet/Network.h"
 #include "winport/posix/PosixSupport.h"
 
-#include <dirent.h>
+#include <dirent.h> // struct dirent64
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,26 +64,6 @@ private:
     bool m_bAscii;
 };
 
-// Finds the entry of an open folder whose name matches without regard to case; takes the folder.
-bool ScanFolder(DIR* folder, const std::string& name, std::string& found)
-{
-    if (folder == nullptr)
-        return false;
-    CNameMatcher matcher(name);
-    bool ok = false;
-    while (dirent* entry = readdir(folder))
-    {
-        if (matcher.Matches(entry->d_name))
-        {
-            found = entry->d_name;
-            ok = true;
-            break;
-        }
-    }
-    closedir(folder);
-    return ok;
-}
-
 // A folder opened to look for names in it: readable when it may be, so that a name missing
 // as spelled is matched in its listing without another open; else opened for lookups only.
 struct SLookupFolder
@@ -104,8 +84,9 @@ bool OpenLookupFolder(const std::string& path, SLookupFolder& folder)
     return folder.fd.Get() >= 0;
 }
 
-// The same in a folder opened already, reading its entries straight from the kernel: from a
-// readable folder's descriptor, which must not have been read yet, else from one opened here.
+// Finds the entry of a folder opened already whose name matches without regard to case,
+// reading its entries straight from the kernel: from a readable folder's descriptor, which must
+// not have been read yet, else from one opened here.
 bool ScanFolderAt(const SLookupFolder& folder, const std::string& name, std::string& found)
 {
     posix::CFd opened(
@@ -165,7 +146,10 @@ bool FindEntry(const std::string& dir, const std::string& name, std::string& fou
     }
     if (errno != ENOENT)
         return false;
-    return ScanFolder(opendir(dir.c_str()), name, found);
+    SLookupFolder folder;
+    folder.readable = true;
+    folder.fd.Reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.fd.Get() >= 0 && ScanFolderAt(folder, name, found);
 }
 
 } // namespace

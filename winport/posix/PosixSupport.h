@@ -59,8 +59,9 @@ bool WriteAll(int fd, const void* data, size_t size);
 // A Windows path of a call mapped to its Linux path; on failure the code is in GetLastError.
 bool MapForCall(const wchar_t* path, std::string& host);
 // A path below a drive's root of this machine, as the calls that act on a name in a folder
-// take it: the folder opened (O_PATH, beneath the drive's root), the last name as it is on
-// disk (matched without regard to case), and whether it is there, with its stat.
+// take it: the folder opened beneath the drive's root (readable when it may be, else O_PATH),
+// the last name as it is on disk (matched without regard to case), and whether it is there,
+// with its stat.
 struct SDriveEntry
 {
     std::string host;

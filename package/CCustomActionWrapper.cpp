@@ -7,6 +7,7 @@
 #include "remoteinstall/CWin32API.h"
 #include "remoteinstall/PackageStatusReport.h"
 #include "setupsupport/CActionGlobalResource.h"
+#include "setupsupport/CProcessOperation.h"
 #include "winport/WinBase.h"
 #include "winport/WinModule.h"
 #include "winport/WinProcess.h"
@@ -235,7 +236,12 @@ bool CCustomActionWrapper::RunSubInstanceDoAction()
                      ? INFINITE
                      : static_cast<DWORD>(m_Parameter.m_nTimeLimit) * 1000u;
     bool result = false;
-    if (WaitForSingleObject(process.hProcess, wait) == WAIT_TIMEOUT)
+    // The engine goes on when this host ends: never while the second instance still works on
+    // the property file, also when its handle went with the machine's server.
+    DWORD exitCode = 0;
+    EProcessEnd end =
+        CProcessOperation::WaitForProcess(process.hProcess, process.dwProcessId, wait, exitCode);
+    if (end == EProcessEnd::TimedOut)
     {
         ADVLOG(ADVLOG_SEVERITY_ERROR,
                L"The action is Running out of time [%d seconds], and be terminated forcely",
@@ -246,8 +252,7 @@ bool CCustomActionWrapper::RunSubInstanceDoAction()
     }
     else
     {
-        DWORD exitCode = 0;
-        if (!GetExitCodeProcess(process.hProcess, &exitCode))
+        if (end == EProcessEnd::CodeUnknown)
         {
             DWORD code = GetLastError();
             ADVLOG(ADVLOG_SEVERITY_ERROR,

@@ -12,6 +12,7 @@
 #include "remoteinstall/PackageStatusReport.h"
 #include "setupsupport/CActionGlobalResource.h"
 #include "setupsupport/CFileSupport.h"
+#include "setupsupport/CProcessOperation.h"
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
 #include "winport/WinModule.h"
@@ -82,10 +83,14 @@ void LaunchHVPatch(const std::wstring& engine, int mode)
                static_cast<int>(GetLastError()));
         return;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    // The launcher's end tells the agent that the package is over: it must not come while the
+    // engine still runs, also when the engine's handle went with the machine's server.
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    ADVLOG(ADVLOG_SEVERITY_INFO, L"Process returned code: %d", static_cast<int>(exitCode));
+    if (CProcessOperation::WaitForProcess(process.hProcess, process.dwProcessId, INFINITE,
+                                          exitCode) == EProcessEnd::Ended)
+        ADVLOG(ADVLOG_SEVERITY_INFO, L"Process returned code: %d", static_cast<int>(exitCode));
+    else
+        ADVLOG(ADVLOG_SEVERITY_WARNING, L"Process ended, its exit code is unknown");
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
 }

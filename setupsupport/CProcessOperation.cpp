@@ -4,9 +4,11 @@
 #include "framework/ErrorHandles.h"
 #include "winport/TlHelp32.h"
 #include "winport/WinBase.h"
+#include "winport/WinProcess.h"
 #include "winport/WinSecurity.h"
 #include "winport/WinString.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace
@@ -146,4 +148,46 @@ bool CProcessOperation::EnableDebugPrivilege(bool enable)
     }
     CloseHandle(token);
     return true;
+}
+
+EProcessEnd CProcessOperation::WaitForProcess(HANDLE& process, DWORD processId, DWORD milliseconds,
+                                              DWORD& exitCode)
+{
+    ULONGLONG start = GetTickCount64();
+    DWORD waited = WaitForSingleObject(process, milliseconds);
+    bool logged = false;
+    for (;;)
+    {
+        if (waited == WAIT_OBJECT_0)
+            return logged || !GetExitCodeProcess(process, &exitCode) ? EProcessEnd::CodeUnknown
+                                                                     : EProcessEnd::Ended;
+        if (waited == WAIT_TIMEOUT)
+            return EProcessEnd::TimedOut;
+        if (!logged)
+        {
+            ADVLOG(ADVLOG_SEVERITY_WARNING,
+                   L"The wait for process %d failed (%s); it is waited for by its id",
+                   static_cast<int>(processId), LastErrorText().c_str());
+            logged = true;
+        }
+        ULONGLONG elapsed = GetTickCount64() - start;
+        DWORD left = milliseconds == INFINITE  ? INFINITE
+                     : elapsed >= milliseconds ? 0
+                                               : static_cast<DWORD>(milliseconds - elapsed);
+        HANDLE again = OpenProcess(
+            SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+        if (again != nullptr)
+        {
+            CloseHandle(process);
+            process = again;
+            waited = WaitForSingleObject(process, left);
+            continue;
+        }
+        if (GetLastError() == ERROR_INVALID_PARAMETER)
+            return EProcessEnd::CodeUnknown; // no process has that id any more
+        // The machine does not answer yet: try again in a while.
+        if (left == 0)
+            return EProcessEnd::TimedOut;
+        Sleep(std::min<DWORD>(left, 1000));
+    }
 }

@@ -17,9 +17,22 @@ public:
     DWORD m_dwProcessId = 0;
 };
 
+// How a wait for a process ended.
+enum class EProcessEnd
+{
+    Ended,       // with the exit code given
+    CodeUnknown, // it ended, but its exit code went with the handle
+    TimedOut,    // it still runs; the handle given back is one to end it with
+};
+
 class CProcessOperation
 {
 public:
+    // Waits for the process to end. When the handle goes with the machine's server (the server
+    // was stopped meanwhile), the process is found again by its id and waited for until it ends
+    // or the time is up: a caller never goes on while a child it started may still work.
+    static EProcessEnd WaitForProcess(HANDLE& process, DWORD processId, DWORD milliseconds,
+                                      DWORD& exitCode);
     // Every module of every process of the machine, the debug privilege on while it looks.
     static bool AnalysisProcessAndModuleInfo(std::vector<CModuleProcessInfo>& modules);
     // The processes whose program name is the name, compared in lower case.

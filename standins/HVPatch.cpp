@@ -13,6 +13,7 @@
 #include "framework/CPropertyManager.h"
 #include "framework/Serialization.h"
 #include "setupsupport/CActionGlobalResource.h"
+#include "setupsupport/CProcessOperation.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
 #include "winport/WinMachine.h"
@@ -284,8 +285,17 @@ std::wstring Quoted(const std::wstring& value)
     return L"\"" + value + std::wstring(backslashes, L'\\') + L"\"";
 }
 
-// Runs the custom action host for one step and waits for it; true when it exits with 0.
-bool RunHost(const std::wstring& folder, const std::wstring& name, const SStep& step)
+// How one run of the custom action host went.
+enum class EHostRun
+{
+    Succeeded,
+    Failed,
+    NotStarted, // the step did nothing, so it has nothing to undo either
+};
+
+// Runs the custom action host for one step and waits for it to end, also when its handle goes
+// with the machine's server: the next host must not work on the property file beside it.
+EHostRun RunHost(const std::wstring& folder, const std::wstring& name, const SStep& step)
 {
     std::wstring host = folder + PackageNames::kActionHost;
     std::wstring parameters = step.parameters;
@@ -304,17 +314,23 @@ bool RunHost(const std::wstring& folder, const std::wstring& name, const SStep& 
     {
         ADVLOG(ADVLOG_SEVERITY_ERROR, L"HVPatch: cannot start %s, error %d", host.c_str(),
                static_cast<int>(GetLastError()));
-        return false;
+        return EHostRun::NotStarted;
     }
     CloseHandle(process.hThread);
     DWORD code = 0;
-    bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                 GetExitCodeProcess(process.hProcess, &code);
+    EProcessEnd end =
+        CProcessOperation::WaitForProcess(process.hProcess, process.dwProcessId, INFINITE, code);
     CloseHandle(process.hProcess);
-    ADVLOG(ended && code == 0 ? ADVLOG_SEVERITY_INFO : ADVLOG_SEVERITY_ERROR,
-           L"HVPatch: %s %s ended with %u", step.library.c_str(), step.function.c_str(),
-           ended ? code : static_cast<DWORD>(-1));
-    return ended && code == 0;
+    if (end != EProcessEnd::Ended)
+    {
+        // Whatever it did, its rollback (or the skip the host set up) undoes it.
+        ADVLOG(ADVLOG_SEVERITY_ERROR, L"HVPatch: %s %s ended, its exit code is unknown",
+               step.library.c_str(), step.function.c_str());
+        return EHostRun::Failed;
+    }
+    ADVLOG(code == 0 ? ADVLOG_SEVERITY_INFO : ADVLOG_SEVERITY_ERROR,
+           L"HVPatch: %s %s ended with %u", step.library.c_str(), step.function.c_str(), code);
+    return code == 0 ? EHostRun::Succeeded : EHostRun::Failed;
 }
 
 // The package's status says "Rollback" from now on, for the actions that look at it. A property
@@ -348,17 +364,22 @@ void MarkRollback(const std::wstring& folder)
 int RunActions(const std::wstring& folder, const std::vector<SAction>& actions)
 {
     size_t failed = actions.size();
+    bool started = true;
     for (size_t i = 0; i < actions.size() && failed == actions.size(); ++i)
     {
         const SAction& action = actions[i];
         Say(ADVLOG_SEVERITY_INFO,
             winport::Format(L"Action %d of %d: %s starting", static_cast<int>(i + 1),
                             static_cast<int>(actions.size()), action.name.c_str()));
-        bool ok = RunHost(folder, action.name, action.run);
+        EHostRun run = RunHost(folder, action.name, action.run);
+        bool ok = run == EHostRun::Succeeded;
         Say(ok ? ADVLOG_SEVERITY_INFO : ADVLOG_SEVERITY_ERROR,
             L"Action " + action.name + (ok ? L" succeeded" : L" failed"));
         if (!ok)
+        {
             failed = i;
+            started = run != EHostRun::NotStarted;
+        }
     }
     if (failed == actions.size())
         return kDone;
@@ -369,7 +390,8 @@ int RunActions(const std::wstring& folder, const std::vector<SAction>& actions)
     {
         const SAction& action = actions[i];
         bool hasRollback = !action.rollback.function.empty();
-        if (!hasRollback && i != failed)
+        // An action whose host never started has neither work nor a skip run to undo.
+        if ((i == failed && !started) || (!hasRollback && i != failed))
             continue;
         // The failed action undid its own work and had the host skip its rollback's next run;
         // that run must be this one even when the action has no rollback.
@@ -377,7 +399,8 @@ int RunActions(const std::wstring& folder, const std::vector<SAction>& actions)
         if (!hasRollback)
             step = SStep{action.run.library, L"NoRollback", L"", -1, 0};
         Say(ADVLOG_SEVERITY_INFO, L"Rollback of " + action.name + L" starting");
-        bool ok = RunHost(folder, action.name + L".Rollback", step) || !hasRollback;
+        bool ok = RunHost(folder, action.name + L".Rollback", step) == EHostRun::Succeeded ||
+                  !hasRollback;
         Say(ok ? ADVLOG_SEVERITY_INFO : ADVLOG_SEVERITY_ERROR,
             L"Rollback of " + action.name +
                 (!hasRollback ? L" done (none needed)"

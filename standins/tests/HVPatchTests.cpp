@@ -3,9 +3,11 @@
 // failed action, the package status, exit codes and scripts that must run nothing.
 #include "framework/CPropertyManager.h"
 #include "framework/Serialization.h"
+#include "setupsupport/CProcessOperation.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
+#include "winport/WinMachine.h"
 #include "winport/WinProcess.h"
 #include "winport/WinString.h"
 
@@ -14,8 +16,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
+
+using namespace std::chrono_literals;
 
 namespace
 {
@@ -79,9 +85,11 @@ struct CPackage
             close(saved[i]);
         }
         EXPECT_TRUE(started);
-        EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+        // 0xDEAD when the engine's handle went with the machine's server.
         DWORD code = 0xDEAD;
-        GetExitCodeProcess(process.hProcess, &code);
+        EXPECT_NE(
+            CProcessOperation::WaitForProcess(process.hProcess, process.dwProcessId, 60000, code),
+            EProcessEnd::TimedOut);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         out = testsupport::ReadHostFile(files[0]);
@@ -187,6 +195,49 @@ TEST(HVPatch, AFailureRollsBackBackwardsAndMarksThePackage)
     expected.erase(expected.begin() + 3, expected.begin() + 5);
     EXPECT_EQ(package.Runs(), expected);
     EXPECT_EQ(package.Status(), L"Rollback");
+}
+
+// The engine goes on only once a host has ended, also when it loses the host's handle with the
+// machine's server (stopped while the host works): the next host must not work on the property
+// file beside it. An action whose host cannot be started did nothing and gets no rollback run.
+TEST(HVPatch, GoesOnOnlyOnceAHostHasEnded)
+{
+    CPackage package(L"Pkg5");
+    package.Write(L"hostcodes.txt", "Do_First=0@3000\n");
+    std::thread engine([&] { package.Run(L"/s"); });
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&]
+        {
+            return testsupport::ReadHostFile(package.Path(L"hostcalls.txt")).find("Do_First") !=
+                   std::string::npos;
+        },
+        60s));
+    EXPECT_EQ(winport::fleet::StopMachineServer(testsupport::FleetRoot(),
+                                                winport::fleet::CurrentMachine().name),
+              0u);
+    engine.join();
+    // Its exit code went with the handle: the action counts as failed, and its rollback undoes
+    // whatever it did.
+    EXPECT_EQ(package.Runs(), (std::vector<std::wstring>{
+                                  L"First|lib1.dll|Do_First|30|Path='C:\\A b',Mode=1|2",
+                                  L"ended|Do_First",
+                                  L"First.Rollback|lib1.dll|Undo_First|-1|Back='C:\\B'|0",
+                              }));
+    std::string log = EngineLog();
+    EXPECT_NE(log.find("lib1.dll Do_First ended, its exit code is unknown"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Install ended with exit code 1"), std::string::npos) << log;
+
+    // Second's host takes the host away: Third's cannot start, so only First is rolled back
+    // (and that fails too).
+    package.Write(L"hostcodes.txt", "Do_Second=0!\n");
+    EXPECT_EQ(package.Run(L""), 2u);
+    EXPECT_EQ(package.Runs().size(), 2u);
+    EXPECT_NE(package.out.find("Action Third failed\nRollback of First starting\nRollback of "
+                               "First failed\n"),
+              std::string::npos)
+        << package.out;
+    EXPECT_EQ(package.out.find("Rollback of Third"), std::string::npos) << package.out;
 }
 
 TEST(HVPatch, UninstallListAndCommandLine)

@@ -165,6 +165,7 @@ DWORD CMachineConnection::Open(const std::string& machineName, const std::wstrin
     if (reply.status != ERROR_SUCCESS)
         return reply.status;
     created->m_bAdministrator = reply.isAdministrator != 0;
+    created->m_ServerPid = reply.serverPid;
     created->m_User = user;
     created->m_Password = password;
     connection = std::move(created);

@@ -68,13 +68,16 @@ public:
     bool IsAdministrator() const { return m_bAdministrator; }
     const std::string& MachineName() const { return m_MachineName; }
     bool IsBroken() const { return m_bBroken; }
+    // The server process that greeted it: handles are valid on that server alone.
+    uint32_t ServerPid() const { return m_ServerPid; }
 
 private:
     CMachineConnection(int fd, std::string machineName)
         : m_Fd(fd), m_MachineName(std::move(machineName))
     {
     }
-    DWORD RoundTrip(const std::string& frame, std::string& body, const std::vector<int>& descriptors);
+    DWORD RoundTrip(const std::string& frame, std::string& body,
+                    const std::vector<int>& descriptors);
     static DWORD Open(const std::string& machineName, const std::wstring& user,
                       const std::wstring& password,
                       std::shared_ptr<CMachineConnection>& connection);
@@ -83,6 +86,7 @@ private:
     std::string m_MachineName;
     bool m_bAdministrator = false;
     bool m_bBroken = false;
+    uint32_t m_ServerPid = 0;
     bool m_bProcessIdentity = false; // made by Local(): acts as the process's own account
     std::wstring m_User;             // else the credentials it was made with, to renew it
     std::wstring m_Password;

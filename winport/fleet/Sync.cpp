@@ -136,10 +136,10 @@ BOOL EventOperation(HANDLE event, uint32_t operation)
 }
 
 // This thread's own connection for waits, opened on its first wait and closed with the thread.
-DWORD WaitConnection(std::shared_ptr<CMachineConnection>& connection)
+DWORD WaitConnection(std::shared_ptr<CMachineConnection>& connection, bool renew = false)
 {
     thread_local std::shared_ptr<CMachineConnection> t_Connection;
-    if (!t_Connection || t_Connection->IsBroken())
+    if (renew || !t_Connection || t_Connection->IsBroken())
     {
         DWORD rc = CMachineConnection::OwnForThisThread(t_Connection);
         if (rc != ERROR_SUCCESS)
@@ -147,6 +147,16 @@ DWORD WaitConnection(std::shared_ptr<CMachineConnection>& connection)
     }
     connection = t_Connection;
     return ERROR_SUCCESS;
+}
+
+bool OfServer(const std::vector<std::shared_ptr<CServerObject>>& objects,
+              const CMachineConnection& connection)
+{
+    for (const std::shared_ptr<CServerObject>& object : objects)
+        if (object->m_Connection->ServerPid() != connection.ServerPid() ||
+            object->m_Connection->MachineName() != connection.MachineName())
+            return false;
+    return true;
 }
 
 } // namespace
@@ -199,24 +209,35 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    SWaitRequest request;
+    std::vector<std::shared_ptr<CServerObject>> objects;
     for (DWORD i = 0; i < count; ++i)
     {
-        std::shared_ptr<CServerObject> object = ServerObject(handles[i]);
-        if (!object)
+        objects.push_back(ServerObject(handles[i]));
+        if (!objects.back())
         {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
+    }
+    // A handle of a server that has ended since (the machine's server was stopped) is no handle
+    // of the one that serves now, whose handles of this process may bear its number. The
+    // thread's connection may be the one that is out of date.
+    std::shared_ptr<CMachineConnection> connection;
+    DWORD rc = WaitConnection(connection);
+    if (rc == ERROR_SUCCESS && !OfServer(objects, *connection))
+    {
+        rc = WaitConnection(connection, true);
+        if (rc == ERROR_SUCCESS && !OfServer(objects, *connection))
+            rc = ERROR_INVALID_HANDLE;
+    }
+    SWaitRequest request;
+    for (const std::shared_ptr<CServerObject>& object : objects)
         request.handles.append(reinterpret_cast<const char*>(&object->m_Handle),
                                sizeof object->m_Handle);
-    }
     request.all = waitAll ? 1 : 0;
     request.timeout = milliseconds;
     request.threadId = GetCurrentThreadId();
-    std::shared_ptr<CMachineConnection> connection;
     SWaitReply reply;
-    DWORD rc = WaitConnection(connection);
     if (rc == ERROR_SUCCESS)
         rc = connection->Call(request, reply);
     if (rc == ERROR_SUCCESS)

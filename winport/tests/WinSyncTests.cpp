@@ -278,3 +278,36 @@ TEST(WinSync, SectionsAreSharedMemoryOfTheMachine)
     EXPECT_FALSE(UnmapViewOfFile(second));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
 }
+
+// A machine's server that was stopped takes its handles with it: the server that follows
+// refuses them, also where it has given their numbers to objects of its own (the process's
+// handles are numbered anew there).
+TEST(WinSync, HandlesGoWithTheirServer)
+{
+    HANDLE old = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(old, nullptr);
+    EXPECT_EQ(WaitForSingleObject(old, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_EQ(winport::fleet::StopMachineServer(testsupport::FleetRoot(),
+                                                winport::fleet::CurrentMachine().name),
+              0u);
+    std::vector<HANDLE> fresh;
+    // The first call finds the connection broken; the next ones reach the new server.
+    for (int i = 0; i < 300 && fresh.size() < 256; ++i)
+        if (HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr))
+            fresh.push_back(event);
+    ASSERT_EQ(fresh.size(), 256u);
+    // This thread's wait connection is of the old server: the new server's objects are waited
+    // for all the same.
+    EXPECT_EQ(WaitForSingleObject(fresh.front(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(old, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    HANDLE both[] = {fresh.back(), old};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_FAILED);
+    EXPECT_FALSE(SetEvent(old));
+    EXPECT_TRUE(CloseHandle(old));
+    for (HANDLE event : fresh)
+    {
+        EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        CloseHandle(event);
+    }
+}

@@ -105,6 +105,10 @@ public:
     int OnSerializeTo(CSerializeStream* stream) override;
     int OnSerializeFrom(CSerializeStream* stream) override;
     static void StartDeleteServiceBat();
+    // Waits until no other process runs a program or module from the folder (the package
+    // folder lies in the agent's, and its launcher may be this agent's or an earlier one's), at
+    // most the given time; true when none runs.
+    static bool WaitForProgramsIn(const std::wstring& folder, DWORD milliseconds);
 
 protected:
     void OnRun() override;

@@ -5,12 +5,16 @@
 #include "framework/CAdvancedLog.h"
 #include "framework/CFrameworkGlobalVariables.h"
 #include "framework/CStringSupport.h"
+#include "remoteinstall/BackwardsTaskQueue.h"
 #include "remoteinstall/CWin32API.h"
 #include "setupsupport/CFileSupport.h"
+#include "setupsupport/CProcessOperation.h"
 #include "winport/WinBase.h"
 #include "winport/WinProcess.h"
 
+#include <cwctype>
 #include <mutex>
+#include <vector>
 
 namespace
 {
@@ -79,6 +83,13 @@ DWORD ThreadProc_MonitorPackageProcess(LPVOID parameter)
 DWORD ThreadProc_ShutdownAgent(LPVOID)
 {
     Sleep(1000);
+    // The clean-up removes the agent's folder: a package still running from it would lose its
+    // files and its property file, and with them its rollback. No wizard takes its reports any
+    // more, so they must not hold it up.
+    CPassiveTaskList::Abandon();
+    std::wstring folder = CStringSupport::PathGetRunningExeFileRootPath();
+    if (!folder.empty())
+        CTaskShutdownAgent::WaitForProgramsIn(folder, kLauncherWatchMs);
     CTaskShutdownAgent::StartDeleteServiceBat();
     HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, kAgentStopEvent);
     if (stop != nullptr)
@@ -261,6 +272,39 @@ void CTaskShutdownAgent::OnRun()
         ADVLOG_UNEXPECTED_BRANCH(L"CTaskShutdownAgent::OnRun");
     else
         CloseHandle(thread);
+}
+
+bool CTaskShutdownAgent::WaitForProgramsIn(const std::wstring& folder, DWORD milliseconds)
+{
+    std::wstring prefix = folder;
+    for (wchar_t& c : prefix)
+        c = static_cast<wchar_t>(towlower(c));
+    if (prefix.empty() || prefix.back() != L'\\')
+        prefix += L'\\';
+    ULONGLONG start = GetTickCount64();
+    for (bool logged = false;; logged = true)
+    {
+        std::vector<CModuleProcessInfo> modules;
+        CProcessOperation::AnalysisProcessAndModuleInfo(modules);
+        const CModuleProcessInfo* running = nullptr;
+        for (const CModuleProcessInfo& module : modules)
+            if (module.m_dwProcessId != GetCurrentProcessId() &&
+                module.m_strModulePath.compare(0, prefix.size(), prefix) == 0)
+                running = &module;
+        if (running == nullptr)
+            return true;
+        if (GetTickCount64() - start >= milliseconds)
+        {
+            ADVLOG(ADVLOG_SEVERITY_WARNING, L"%s still runs from %s, the wait for it is over",
+                   running->m_strProcessName.c_str(), folder.c_str());
+            return false;
+        }
+        if (!logged)
+            ADVLOG(ADVLOG_SEVERITY_INFO, L"%s (process %d) runs from %s, waiting for its end",
+                   running->m_strProcessName.c_str(), static_cast<int>(running->m_dwProcessId),
+                   folder.c_str());
+        Sleep(1000);
+    }
 }
 
 void CTaskShutdownAgent::StartDeleteServiceBat()

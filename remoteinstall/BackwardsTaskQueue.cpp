@@ -35,6 +35,7 @@ struct CPassiveTaskList::SState
     // then finds nothing, lowers it and waits again.
     HANDLE available = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool raised = false;
+    HANDLE abandoned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE stop = nullptr;
     std::once_flag stopOnce;
     std::vector<HANDLE> spareEvents;             // completion events, reset, for reuse
@@ -97,6 +98,11 @@ size_t CPassiveTaskList::GetTaskCount()
     return state.entries.size();
 }
 
+void CPassiveTaskList::Abandon()
+{
+    SetEvent(State().abandoned);
+}
+
 bool CPassiveTaskList::PushTask(ITaskSupport* task)
 {
     ADVLOG_TRACE_FUNCTION(L"CPassiveTaskList::PushTask");
@@ -110,8 +116,8 @@ bool CPassiveTaskList::PushTask(ITaskSupport* task)
         state.entries.push_back(entry);
         state.Raise();
     }
-    HANDLE handles[2] = {entry->completion, stop};
-    DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    HANDLE handles[3] = {entry->completion, stop, state.abandoned};
+    DWORD waited = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
     bool completed = false;
     {
         // The entry leaves the list with its waiter, so a result never reaches a task whose
@@ -141,6 +147,8 @@ bool CPassiveTaskList::PushTask(ITaskSupport* task)
     }
     if (waited == WAIT_OBJECT_0 + 1)
         ADVLOG(ADVLOG_SEVERITY_DEBUG, L"Got process quit event, stop waiting for passive tasks.");
+    else if (waited == WAIT_OBJECT_0 + 2)
+        ADVLOG(ADVLOG_SEVERITY_DEBUG, L"No wizard fetches passive tasks any more.");
     else
         ADVLOG_UNEXPECTED_BRANCH(L"CPassiveTaskList::PushTask");
     return false;

@@ -93,6 +93,9 @@ public:
     static bool PushTask(ITaskSupport* task);
     // How many tasks wait in the queue now (handed out or not).
     static size_t GetTaskCount();
+    // No wizard will fetch tasks any more (it has ended, or gone silent): the waiting pushes
+    // and every later one fail at once, so that a package reporting through the agent goes on.
+    static void Abandon();
 
     // The stop event's name: the agent signals it when it quits.
     static constexpr const wchar_t* kStopEventName = L"PRVL_REMOTE_INSTALL_AGENT_STOP_EVENT";

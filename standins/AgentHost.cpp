@@ -162,9 +162,10 @@ DWORD RunAgent()
                waited == WAIT_OBJECT_0       ? L"stop event"
                : waited == WAIT_OBJECT_0 + 1 ? L"no heartbeat"
                                              : L"service stop");
-        // The clean-up ends this process; until then the endpoints keep answering.
+        // The clean-up ends this process; until then the endpoints keep answering. It starts
+        // once no package runs from the agent's folder (for two hours at most).
         if (waited == WAIT_OBJECT_0 + 1 && RemoveSelf())
-            WaitForSingleObject(stop, 30000);
+            WaitForSingleObject(stop, 7200000 + 30000);
         Report(SERVICE_STOP_PENDING);
         // Waiting pushes and queries wake on the stop event and answer before listening ends.
         SetEvent(stop);

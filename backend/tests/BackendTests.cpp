@@ -9,6 +9,9 @@
 #include "remoteinstall/CTaskSupport.h"
 #include "setupsupport/CFileSupport.h"
 #include "testsupport/TestSupport.h"
+#include "winport/WinBase.h"
+#include "winport/WinFile.h"
+#include "winport/WinProcess.h"
 #include "winport/WinReg.h"
 
 #include <gtest/gtest.h>
@@ -369,4 +372,40 @@ TEST_F(Backend, LogonEndsAfterItsLastServer)
             << "round " << round << ", failed " << recorder.m_nFailed;
         EXPECT_EQ(GlobalProperties().GetProperty(PROP_SERVER_LIST), L"");
     }
+}
+
+// The agent's clean-up removes its folder only once no program runs from it: a package started
+// there (by this agent or by one before it) would lose its files and its property file.
+TEST_F(Backend, TheAgentsCleanUpWaitsForProgramsRunningFromItsFolder)
+{
+    std::wstring stub = testsupport::ProgramFolder() + L"\\servicestub.exe";
+    auto start = [&](const wchar_t* folder, const wchar_t* name, const wchar_t* milliseconds)
+    {
+        CreateDirectoryW(folder, nullptr);
+        std::wstring program = std::wstring(folder) + L"\\" + name;
+        CopyFileW(stub.c_str(), program.c_str(), FALSE);
+        std::wstring line =
+            L"\"" + program + L"\" --console --exit-after " + std::wstring(milliseconds);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process));
+        CloseHandle(process.hThread);
+        return process.hProcess;
+    };
+    // A folder whose name only begins with the agent's is another folder.
+    HANDLE beside = start(L"C:\\AgentXY", L"patchstarter.exe", L"60000");
+    EXPECT_TRUE(CTaskShutdownAgent::WaitForProgramsIn(L"C:\\AgentX", 0));
+    HANDLE stuck = start(L"C:\\AgentX", L"patchstarter.exe", L"60000");
+    EXPECT_FALSE(CTaskShutdownAgent::WaitForProgramsIn(L"c:\\agentx\\", 1500));
+    TerminateProcess(stuck, 1);
+    WaitForSingleObject(stuck, 60000);
+    CloseHandle(stuck);
+    HANDLE package = start(L"C:\\AgentX", L"HVPatch.exe", L"2000");
+    EXPECT_TRUE(CTaskShutdownAgent::WaitForProgramsIn(L"C:\\AgentX", 60000));
+    EXPECT_EQ(WaitForSingleObject(package, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(package);
+    TerminateProcess(beside, 1);
+    CloseHandle(beside);
 }

@@ -440,6 +440,16 @@ TEST(Transport, TheBackwardsQueueHandsOutInOrderAndStops)
     EXPECT_TRUE(afterStop.m_strTaskText.empty());
     ResetEvent(stop);
     CloseHandle(stop);
+
+    // Once no wizard fetches, a waiting push and every later one fail at once.
+    CTestTask unread, late;
+    push = std::async(std::launch::async, [&] { return CPassiveTaskList::PushTask(&unread); });
+    ASSERT_TRUE(testsupport::WaitFor([] { return CPassiveTaskList::GetTaskCount() == 1; }, 10s));
+    CPassiveTaskList::Abandon();
+    ASSERT_EQ(push.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(push.get());
+    EXPECT_FALSE(CPassiveTaskList::PushTask(&late));
+    EXPECT_EQ(CPassiveTaskList::GetTaskCount(), 0u);
 }
 
 TEST(Heartbeat, TheAgentTimesOutBetweenNMinusOneAndNPeriods)

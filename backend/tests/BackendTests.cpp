@@ -394,17 +394,27 @@ TEST_F(Backend, TheAgentsCleanUpWaitsForProgramsRunningFromItsFolder)
         CloseHandle(process.hThread);
         return process.hProcess;
     };
+    // Until a program is seen running from a folder, the folder's wait proves nothing.
+    auto seen = [](const wchar_t* folder)
+    {
+        return testsupport::WaitFor([&]
+                                    { return !CTaskShutdownAgent::WaitForProgramsIn(folder, 0); },
+                                    std::chrono::seconds(60));
+    };
     // A folder whose name only begins with the agent's is another folder.
     HANDLE beside = start(L"C:\\AgentXY", L"patchstarter.exe", L"60000");
+    ASSERT_TRUE(seen(L"C:\\AgentXY"));
     EXPECT_TRUE(CTaskShutdownAgent::WaitForProgramsIn(L"C:\\AgentX", 0));
     HANDLE stuck = start(L"C:\\AgentX", L"patchstarter.exe", L"60000");
     EXPECT_FALSE(CTaskShutdownAgent::WaitForProgramsIn(L"c:\\agentx\\", 1500));
     TerminateProcess(stuck, 1);
     WaitForSingleObject(stuck, 60000);
     CloseHandle(stuck);
-    HANDLE package = start(L"C:\\AgentX", L"HVPatch.exe", L"2000");
+    HANDLE package = start(L"C:\\AgentX", L"HVPatch.exe", L"3000");
+    ASSERT_TRUE(seen(L"C:\\AgentX"));
     EXPECT_TRUE(CTaskShutdownAgent::WaitForProgramsIn(L"C:\\AgentX", 60000));
-    EXPECT_EQ(WaitForSingleObject(package, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    // Its end reaches the machine's server a moment after its image is gone.
+    EXPECT_EQ(WaitForSingleObject(package, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     CloseHandle(package);
     TerminateProcess(beside, 1);
     CloseHandle(beside);

@@ -4,6 +4,7 @@
 // uninstall that brings the servers back to where they were.
 #include "fleetsim/Fleet.h"
 #include "testsupport/MachineState.h"
+#include "testsupport/TestFleet.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
@@ -96,44 +97,36 @@ protected:
     {
         if (testsupport::IsChild())
             return;
-        std::string root = testsupport::FleetRoot();
         fleetsim::SDomain domain;
         domain.name = L"CORP";
         domain.dnsName = L"corp.example";
         domain.adminPassword = winport::FromUtf8(kPassword);
         domain.users = {{L"jdoe", winport::FromUtf8(kPassword)}};
-        ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
-        struct SServer
-        {
-            const char* name;
-            const char* profile;
-            const wchar_t* version;
-        };
-        for (const SServer& server :
-             {SServer{"EXCH07", "exchange2007", L"5.0"}, SServer{"EXCH10", "exchange2010", L"5.0"},
-              SServer{"OLD03", "exchange2003", L"4.5"}, SServer{"EXCH11", "exchange2010", L"5.0"},
-              SServer{"EXCH12", "exchange2010", L"5.0"}, SServer{"LONE", "exchange2007", L"5.0"},
-              SServer{"FROZEN", "exchange2007", L"5.0"}})
-        {
-            fleetsim::SMachineProfile profile;
-            ASSERT_EQ(fleetsim::ParseProfileName(server.profile, profile), 0u);
-            profile.name = server.name;
-            // LONE is in no domain: the domain's account is unknown there.
-            if (std::string(server.name) != "LONE")
+        testsupport::AddDomainServers(
+            domain,
+            {{"EXCH07", "exchange2007"},
+             {"EXCH10", "exchange2010"},
+             {"OLD03", "exchange2003"},
+             {"EXCH11", "exchange2010"},
+             {"EXCH12", "exchange2010"},
+             {"LONE", "exchange2007"},
+             {"FROZEN", "exchange2007"}},
+            [](fleetsim::SMachineProfile& profile)
             {
-                profile.settings.domain = L"CORP";
+                // LONE is in no domain: the domain's account is unknown there.
                 profile.settings.dnsDomain = L"corp.example";
-            }
-            if (profile.exchange != fleetsim::EExchange::Exchange2003)
-                profile.roles = fleetsim::kRoleMailbox | fleetsim::kRoleHubTransport;
-            profile.product.installed = true;
-            profile.product.version = server.version;
-            profile.product.files =
-                testsupport::HostPath(testsupport::ProgramFolder() + L"\\samples\\product");
-            profile.serviceModules = {
-                {L"Parvel_Master", std::wstring(kHome) + L"\\bin\\prvlcore.dll"}};
-            ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
-        }
+                if (profile.name == "LONE")
+                    profile.settings.domain = profile.settings.dnsDomain = L"";
+                bool old = profile.exchange == fleetsim::EExchange::Exchange2003;
+                if (!old)
+                    profile.roles = fleetsim::kRoleMailbox | fleetsim::kRoleHubTransport;
+                profile.product.installed = true;
+                profile.product.version = old ? L"4.5" : L"5.0";
+                profile.product.files =
+                    testsupport::HostPath(testsupport::ProgramFolder() + L"\\samples\\product");
+                profile.serviceModules = {
+                    {L"Parvel_Master", std::wstring(kHome) + L"\\bin\\prvlcore.dll"}};
+            });
     }
 
     static void TearDownTestSuite()

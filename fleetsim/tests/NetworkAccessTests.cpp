@@ -1,4 +1,5 @@
 #include "fleetsim/Fleet.h"
+#include "testsupport/TestFleet.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinFile.h"
@@ -10,6 +11,8 @@
 
 #include <sys/stat.h>
 
+using testsupport::AsAccount;
+
 namespace
 {
 
@@ -19,39 +22,25 @@ class NetworkAccess : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        std::string root = testsupport::FleetRoot();
         fleetsim::SDomain domain;
         domain.name = L"CORP";
         domain.dnsName = L"corp.example";
         domain.adminPassword = L"D0main!";
         domain.users = {{L"operator", L"Op3rator!"}};
-        ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
-        for (const char* name : {"EXCH1", "EXCH2", "EXCH3"})
-        {
-            fleetsim::SMachineProfile profile;
-            ASSERT_EQ(fleetsim::ParseProfileName("exchange2007", profile), 0u);
-            profile.name = name;
-            profile.settings.domain = L"CORP";
-            profile.settings.aliases = {std::string(name) + ".corp.example"};
-            profile.roles = fleetsim::kRoleMailbox;
-            profile.product.installed = true;
-            profile.product.build = 1234;
-            ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
-        }
+        testsupport::AddDomainServers(
+            domain,
+            {{"EXCH1", "exchange2007"}, {"EXCH2", "exchange2007"}, {"EXCH3", "exchange2007"}},
+            [](fleetsim::SMachineProfile& profile)
+            {
+                profile.settings.aliases = {profile.name + ".corp.example"};
+                profile.roles = fleetsim::kRoleMailbox;
+                profile.product.installed = true;
+                profile.product.build = 1234;
+            });
     }
 
-    // Runs f impersonating the account with new credentials, as the wizard's workers do.
-    template <class F> static void AsAccount(const wchar_t* domain, const wchar_t* user, const wchar_t* password, F f)
-    {
-        HANDLE token = nullptr;
-        ASSERT_TRUE(LogonUserW(user, domain, password, LOGON32_LOGON_NEW_CREDENTIALS, LOGON32_PROVIDER_WINNT50, &token));
-        ASSERT_TRUE(ImpersonateLoggedOnUser(token));
-        CloseHandle(token);
-        f();
-        RevertToSelf();
-    }
-
-    static std::wstring ReadRemoteString(const wchar_t* server, const wchar_t* key, const wchar_t* name, LSTATUS& status)
+    static std::wstring ReadRemoteString(const wchar_t* server, const wchar_t* key,
+                                         const wchar_t* name, LSTATUS& status)
     {
         HKEY root = nullptr;
         status = RegConnectRegistryW(server, HKEY_LOCAL_MACHINE, &root);
@@ -65,7 +54,8 @@ protected:
         wchar_t value[256] = {};
         DWORD size = sizeof value;
         DWORD type = 0;
-        status = RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+        status =
+            RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
         RegCloseKey(opened);
         return value;
     }
@@ -73,20 +63,24 @@ protected:
 
 TEST_F(NetworkAccess, DomainAdministratorReadsEveryServersRegistry)
 {
-    AsAccount(L"CORP", L"Administrator", L"D0main!", [] {
-        for (const wchar_t* server : {L"EXCH1", L"exch2.CORP.example", L"\\\\exch3"})
-        {
-            LSTATUS status;
-            std::wstring arch = ReadRemoteString(
-                server, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", L"PROCESSOR_ARCHITECTURE",
-                status);
-            EXPECT_EQ(status, ERROR_SUCCESS) << server;
-            EXPECT_EQ(arch, L"AMD64") << server;
-            std::wstring build =
-                ReadRemoteString(server, L"Software\\Halvorn\\Parvel for Exchange\\CurrentVersion", L"Build", status);
-            EXPECT_EQ(build, L"1234") << server;
-        }
-    });
+    AsAccount(L"CORP", L"Administrator", L"D0main!",
+              []
+              {
+                  for (const wchar_t* server : {L"EXCH1", L"exch2.CORP.example", L"\\\\exch3"})
+                  {
+                      LSTATUS status;
+                      std::wstring arch = ReadRemoteString(
+                          server,
+                          L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                          L"PROCESSOR_ARCHITECTURE", status);
+                      EXPECT_EQ(status, ERROR_SUCCESS) << server;
+                      EXPECT_EQ(arch, L"AMD64") << server;
+                      std::wstring build = ReadRemoteString(
+                          server, L"Software\\Halvorn\\Parvel for Exchange\\CurrentVersion",
+                          L"Build", status);
+                      EXPECT_EQ(build, L"1234") << server;
+                  }
+              });
 }
 
 TEST_F(NetworkAccess, RemoteAccessIsRefusedWithoutValidAdministratorCredentials)
@@ -94,26 +88,36 @@ TEST_F(NetworkAccess, RemoteAccessIsRefusedWithoutValidAdministratorCredentials)
     HKEY root = nullptr;
     // No network credentials at all.
     EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root), ERROR_ACCESS_DENIED);
-    AsAccount(L"CORP", L"Administrator", L"wrong", [&] {
-        EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root), ERROR_LOGON_FAILURE);
-    });
-    AsAccount(L"CORP", L"nobody", L"x", [&] {
-        EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root), ERROR_LOGON_FAILURE);
-    });
-    AsAccount(L"OTHER", L"Administrator", L"D0main!", [&] {
-        EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root), ERROR_LOGON_FAILURE);
-    });
+    AsAccount(L"CORP", L"Administrator", L"wrong",
+              [&] {
+                  EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root),
+                            ERROR_LOGON_FAILURE);
+              });
+    AsAccount(L"CORP", L"nobody", L"x",
+              [&] {
+                  EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root),
+                            ERROR_LOGON_FAILURE);
+              });
+    AsAccount(L"OTHER", L"Administrator", L"D0main!",
+              [&] {
+                  EXPECT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root),
+                            ERROR_LOGON_FAILURE);
+              });
     // A valid domain user who is no administrator of the server.
-    AsAccount(L"CORP", L"operator", L"Op3rator!", [&] {
-        ASSERT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root), ERROR_SUCCESS);
-        HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(root, L"SOFTWARE", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
-        RegCloseKey(root);
-        NETRESOURCEW resource{};
-        resource.dwType = RESOURCETYPE_ANY;
-        resource.lpRemoteName = const_cast<wchar_t*>(L"\\\\EXCH1\\ADMIN$");
-        EXPECT_EQ(WNetAddConnection2W(&resource, L"Op3rator!", L"CORP\\operator", 0), ERROR_ACCESS_DENIED);
-    });
+    AsAccount(
+        L"CORP", L"operator", L"Op3rator!",
+        [&]
+        {
+            ASSERT_EQ(RegConnectRegistryW(L"EXCH1", HKEY_LOCAL_MACHINE, &root), ERROR_SUCCESS);
+            HKEY key = nullptr;
+            EXPECT_EQ(RegOpenKeyExW(root, L"SOFTWARE", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+            RegCloseKey(root);
+            NETRESOURCEW resource{};
+            resource.dwType = RESOURCETYPE_ANY;
+            resource.lpRemoteName = const_cast<wchar_t*>(L"\\\\EXCH1\\ADMIN$");
+            EXPECT_EQ(WNetAddConnection2W(&resource, L"Op3rator!", L"CORP\\operator", 0),
+                      ERROR_ACCESS_DENIED);
+        });
     EXPECT_EQ(RegConnectRegistryW(L"NOSUCH", HKEY_LOCAL_MACHINE, &root), ERROR_BAD_NETPATH);
 }
 
@@ -122,18 +126,21 @@ TEST_F(NetworkAccess, AdminShareConnectionCarriesFileAccess)
     NETRESOURCEW resource{};
     resource.dwType = RESOURCETYPE_ANY;
     resource.lpRemoteName = const_cast<wchar_t*>(L"\\\\EXCH2\\ADMIN$");
-    EXPECT_EQ(WNetAddConnection2W(&resource, L"bad", L"CORP\\Administrator", 0), ERROR_LOGON_FAILURE);
+    EXPECT_EQ(WNetAddConnection2W(&resource, L"bad", L"CORP\\Administrator", 0),
+              ERROR_LOGON_FAILURE);
     // Without a connection or credentials the share is out of reach.
     EXPECT_EQ(CreateDirectoryW(L"\\\\EXCH2\\ADMIN$\\Temp\\x", nullptr), FALSE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     ASSERT_EQ(WNetAddConnection2W(&resource, L"D0main!", L"CORP\\Administrator", 0), ERROR_SUCCESS);
-    EXPECT_EQ(WNetAddConnection2W(&resource, L"Op3rator!", L"CORP\\operator", 0), ERROR_SESSION_CREDENTIAL_CONFLICT);
+    EXPECT_EQ(WNetAddConnection2W(&resource, L"Op3rator!", L"CORP\\operator", 0),
+              ERROR_SESSION_CREDENTIAL_CONFLICT);
     ASSERT_TRUE(CreateDirectoryW(L"\\\\EXCH2\\ADMIN$\\Temp\\x", nullptr));
     FILE* file = _wfopen(L"\\\\?\\UNC\\exch2\\admin$\\TEMP\\x\\note.txt", L"w, ccs=UTF-8");
     ASSERT_NE(file, nullptr);
     winport::fputws(L"hello\n", file);
     fclose(file);
-    std::string onServer = testsupport::ReadHostFile(testsupport::FleetRoot() + "/machines/EXCH2/drive/c/Windows/Temp/x/note.txt");
+    std::string onServer = testsupport::ReadHostFile(
+        testsupport::FleetRoot() + "/machines/EXCH2/drive/c/Windows/Temp/x/note.txt");
     EXPECT_EQ(onServer, "\xEF\xBB\xBFhello\r\n");
     // A share path never leaves the share, and unknown shares are named as such.
     EXPECT_EQ(GetFileAttributesW(L"\\\\EXCH2\\ADMIN$\\..\\..\\..\\EXCH1"), INVALID_FILE_ATTRIBUTES);
@@ -146,27 +153,33 @@ TEST_F(NetworkAccess, AdminShareConnectionCarriesFileAccess)
 
 TEST_F(NetworkAccess, JoinAndDomainControllerFacts)
 {
-    AsAccount(L"CORP", L"Administrator", L"D0main!", [] {
-        LPWSTR name = nullptr;
-        NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
-        ASSERT_EQ(NetGetJoinInformation(L"EXCH3", &name, &status), 0u);
-        EXPECT_EQ(status, NetSetupDomainName);
-        EXPECT_STREQ(name, L"CORP");
-        NetApiBufferFree(name);
-        LPBYTE buffer = nullptr;
-        ASSERT_EQ(NetShareGetInfo(const_cast<wchar_t*>(L"EXCH3"), const_cast<wchar_t*>(L"ADMIN$"), 2, &buffer), 0u);
-        EXPECT_STREQ(reinterpret_cast<SHARE_INFO_2*>(buffer)->shi2_path, L"C:\\Windows");
-        NetApiBufferFree(buffer);
-        EXPECT_EQ(NetShareGetInfo(const_cast<wchar_t*>(L"EXCH3"), const_cast<wchar_t*>(L"NOPE"), 2, &buffer),
-                  static_cast<DWORD>(NERR_NetNameNotFound));
-    });
+    AsAccount(L"CORP", L"Administrator", L"D0main!",
+              []
+              {
+                  LPWSTR name = nullptr;
+                  NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
+                  ASSERT_EQ(NetGetJoinInformation(L"EXCH3", &name, &status), 0u);
+                  EXPECT_EQ(status, NetSetupDomainName);
+                  EXPECT_STREQ(name, L"CORP");
+                  NetApiBufferFree(name);
+                  LPBYTE buffer = nullptr;
+                  ASSERT_EQ(NetShareGetInfo(const_cast<wchar_t*>(L"EXCH3"),
+                                            const_cast<wchar_t*>(L"ADMIN$"), 2, &buffer),
+                            0u);
+                  EXPECT_STREQ(reinterpret_cast<SHARE_INFO_2*>(buffer)->shi2_path, L"C:\\Windows");
+                  NetApiBufferFree(buffer);
+                  EXPECT_EQ(NetShareGetInfo(const_cast<wchar_t*>(L"EXCH3"),
+                                            const_cast<wchar_t*>(L"NOPE"), 2, &buffer),
+                            static_cast<DWORD>(NERR_NetNameNotFound));
+              });
     LPWSTR name = nullptr;
     NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
     ASSERT_EQ(NetGetJoinInformation(nullptr, &name, &status), 0u);
     EXPECT_EQ(status, NetSetupWorkgroupName); // this workstation is in no domain
     NetApiBufferFree(name);
     PDOMAIN_CONTROLLER_INFOW info = nullptr;
-    EXPECT_EQ(DsGetDcNameW(nullptr, nullptr, nullptr, nullptr, DS_DIRECTORY_SERVICE_REQUIRED | DS_RETURN_FLAT_NAME, &info),
+    EXPECT_EQ(DsGetDcNameW(nullptr, nullptr, nullptr, nullptr,
+                           DS_DIRECTORY_SERVICE_REQUIRED | DS_RETURN_FLAT_NAME, &info),
               static_cast<DWORD>(ERROR_NO_SUCH_DOMAIN));
     ASSERT_EQ(DsGetDcNameW(nullptr, L"CORP", nullptr, nullptr, DS_RETURN_DNS_NAME, &info), 0u);
     EXPECT_STREQ(info->DomainName, L"corp.example");

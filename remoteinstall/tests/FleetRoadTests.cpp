@@ -10,6 +10,7 @@
 #include "remoteinstall/CommunicationPeer.h"
 #include "remoteinstall/PackageStatusReport.h"
 #include "testsupport/LogCapture.h"
+#include "testsupport/TestFleet.h"
 #include "testsupport/TestSupport.h"
 #include "testsupport/WizardSide.h"
 #include "winport/WinBase.h"
@@ -61,15 +62,14 @@ protected:
         domain.dnsName = L"lab.example";
         domain.adminPassword = kAdminPassword;
         domain.users = {{L"operator", kOperatorPassword}};
-        ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
+        std::vector<std::pair<std::string, std::string>> servers;
+        for (const char* name : kServers)
+            servers.emplace_back(name, "server");
+        testsupport::AddDomainServers(domain, servers,
+                                      [](fleetsim::SMachineProfile& profile)
+                                      { profile.settings.dnsDomain = L"lab.example"; });
         for (const char* name : kServers)
         {
-            fleetsim::SMachineProfile profile;
-            ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
-            profile.name = name;
-            profile.settings.domain = L"LAB";
-            profile.settings.dnsDomain = L"lab.example";
-            ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
             // The agent goes where a package would put it.
             std::string target;
             ASSERT_EQ(fleetsim::MachineFilePath(root, name, L"C:\\Agent\\agenthost.exe", target),

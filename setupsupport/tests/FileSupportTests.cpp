@@ -4,6 +4,7 @@
 #include "framework/CAdvancedLog.h"
 #include "framework/CStringSupport.h"
 #include "testsupport/LogCapture.h"
+#include "testsupport/TestFleet.h"
 #include "testsupport/TestSupport.h"
 #include "winport/windows.h"
 
@@ -430,18 +431,13 @@ class FileSupportOnServer : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        std::string root = testsupport::FleetRoot();
         fleetsim::SDomain domain;
         domain.name = L"CORP";
         domain.dnsName = L"corp.example";
         domain.adminPassword = L"Adm1n!pw";
-        ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
-        fleetsim::SMachineProfile profile;
-        ASSERT_EQ(fleetsim::ParseProfileName("exchange2007", profile), 0u);
-        profile.name = "EXCH1";
-        profile.settings.domain = L"CORP";
-        profile.roles = fleetsim::kRoleMailbox;
-        ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
+        testsupport::AddDomainServers(domain, {{"EXCH1", "exchange2007"}},
+                                      [](fleetsim::SMachineProfile& profile)
+                                      { profile.roles = fleetsim::kRoleMailbox; });
     }
 
     static void Impersonate(const wchar_t* password)

@@ -1,6 +1,7 @@
 // The RPC run time: string bindings, the server's states, calls local and across machines,
 // asynchronous calls, and hostile clients on the endpoint's socket.
 #include "fleetsim/Fleet.h"
+#include "testsupport/TestFleet.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
@@ -25,6 +26,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+using testsupport::AsAccount;
 
 namespace
 {
@@ -837,31 +840,14 @@ protected:
     {
         if (testsupport::IsChild())
             return;
-        std::string root = testsupport::FleetRoot();
         fleetsim::SDomain domain;
         domain.name = L"RPCDOM";
         domain.dnsName = L"rpcdom.example";
         domain.adminPassword = L"D0main!";
         domain.users = {{L"operator", L"Op3rator!"}};
-        ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
-        fleetsim::SMachineProfile profile;
-        ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
-        profile.name = "RPCSRV";
-        profile.settings.domain = L"RPCDOM";
-        profile.settings.aliases = {"rpcsrv.rpcdom.example"};
-        ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
-    }
-
-    template <class F>
-    static void AsAccount(const wchar_t* domain, const wchar_t* user, const wchar_t* password, F f)
-    {
-        HANDLE token = nullptr;
-        ASSERT_TRUE(LogonUserW(user, domain, password, LOGON32_LOGON_NEW_CREDENTIALS,
-                               LOGON32_PROVIDER_WINNT50, &token));
-        ASSERT_TRUE(ImpersonateLoggedOnUser(token));
-        CloseHandle(token);
-        f();
-        RevertToSelf();
+        testsupport::AddDomainServers(domain, {{"RPCSRV", "server"}},
+                                      [](fleetsim::SMachineProfile& profile)
+                                      { profile.settings.aliases = {"rpcsrv.rpcdom.example"}; });
     }
 };
 

@@ -1,6 +1,7 @@
 // The service control manager: configuration, start and stop of a real service program, delete
 // while running, remote managers, and a machine server killed while a service runs.
 #include "fleetsim/Fleet.h"
+#include "testsupport/TestFleet.h"
 #include "testsupport/TestSupport.h"
 #include "winport/WinBase.h"
 #include "winport/WinMachine.h"
@@ -363,12 +364,8 @@ TEST(WinService, RemoteManagerNeedsAnAdministratorThere)
     domain.dnsName = L"svcdom.example";
     domain.adminPassword = L"D0main!";
     domain.users = {{L"operator", L"Op3rator!"}};
-    ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
-    fleetsim::SMachineProfile profile;
-    ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
-    profile.name = "SVCSRV";
-    profile.settings.domain = L"SVCDOM";
-    ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
+    testsupport::AddDomainServers(domain, {{"SVCSRV", "server"}});
+    ASSERT_FALSE(HasFatalFailure());
     // The service program on the server's own drive (servers have no Z:).
     std::string onServer = root + "/machines/SVCSRV/drive/c/Windows/testservice.exe";
     std::filesystem::copy_file(FLEET_TEST_SERVICE_PROGRAM, onServer);
@@ -446,17 +443,12 @@ TEST(WinService, ChildStopsTheAgentOnItsServer)
 
 TEST(WinService, ABootstrapAndAnAgentRunOnADomainServerFromTheWorkstation)
 {
-    std::string root = testsupport::FleetRoot();
     fleetsim::SDomain domain;
     domain.name = L"DEPDOM";
     domain.dnsName = L"depdom.example";
     domain.adminPassword = L"D0main!";
-    ASSERT_EQ(fleetsim::CreateDomain(root, domain), 0u);
-    fleetsim::SMachineProfile profile;
-    ASSERT_EQ(fleetsim::ParseProfileName("server", profile), 0u);
-    profile.name = "DEPSRV";
-    profile.settings.domain = L"DEPDOM";
-    ASSERT_EQ(fleetsim::AddMachine(root, profile), 0u);
+    testsupport::AddDomainServers(domain, {{"DEPSRV", "server"}});
+    ASSERT_FALSE(HasFatalFailure());
     const std::wstring stub = L"%SystemRoot%\\System32\\servicestub.exe --name ";
     const std::wstring bootstrap = stub + L"HalvornInstallBootstrap --exit-after 300";
     const std::wstring agent = stub + L"HalvornInstallAgent --ready-event Global\\DeployAgentReady"

@@ -18,15 +18,19 @@ namespace winport::fleet
 
 struct SMachine
 {
-    std::string fleetRoot;  // Linux folder of the fleet
-    std::string name;       // machine name as its folder spells it
-    std::string folder;     // FLEET_ROOT/machines/NAME
+    std::string fleetRoot; // Linux folder of the fleet
+    std::string name;      // machine name as its folder spells it
+    std::string folder;    // FLEET_ROOT/machines/NAME
     bool hasLinuxDrive = false;
 };
 
 // The machine of this process, looked up once from the environment. A process whose machine
 // is not in the fleet ends with exit code 70: it never runs on a machine that does not exist.
 const SMachine& CurrentMachine();
+// The fleet this process's environment names, whether or not its machine is there: the fleet
+// tool works on a fleet's files without being a machine of it. For a process with a machine it
+// is that machine's fleetRoot.
+const std::string& CurrentFleetRoot();
 
 // The start-up call of a program: makes sure the machine of this process exists. Without
 // FLEET_MACHINE that is the Linux host's workstation, which the machine server program creates
@@ -63,8 +67,8 @@ struct SParsedPath
         Drive, // X:\a\b
         Unc,   // \\server\share\a\b or \\?\UNC\server\share\a\b
     } kind = EKind::Drive;
-    wchar_t drive = L'C';       // upper case, for Drive
-    std::wstring server, share; // for Unc
+    wchar_t drive = L'C';                 // upper case, for Drive
+    std::wstring server, share;           // for Unc
     std::vector<std::wstring> components; // normalised: no ".", "..", empty parts
 };
 
@@ -126,17 +130,18 @@ DWORD StopMachineServer(const std::string& fleetRoot, const std::string& machine
 // Machine folders and the hosts file (for machine creation and the fleet tool).
 bool IsValidMachineName(const std::string& name);
 std::string FindMachineFolder(const std::string& fleetRoot, const std::string& name);
-DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name, const std::vector<std::string>& aliases);
+DWORD AddHostsLine(const std::string& fleetRoot, const std::string& name,
+                   const std::vector<std::string>& aliases);
 
 // The machine's own environment, before a process changes it (asked of the machine server).
 std::vector<std::pair<std::wstring, std::wstring>> MachineEnvironment();
 // Where the machine server itself takes its environment from, instead of asking itself.
-void SetEnvironmentSource(std::function<std::vector<std::pair<std::wstring, std::wstring>>()> source);
+void SetEnvironmentSource(
+    std::function<std::vector<std::pair<std::wstring, std::wstring>>()> source);
 // The process's Windows environment as it stands now, and its encoding for a child's start
 // (FLEET_ENVIRONMENT, read at the child's first use instead of asking the machine server).
 std::vector<std::pair<std::wstring, std::wstring>> ProcessEnvironment();
 std::string EncodeEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& variables);
 std::vector<std::pair<std::wstring, std::wstring>> DecodeEnvironment(const std::string& encoded);
-
 
 } // namespace winport::fleet

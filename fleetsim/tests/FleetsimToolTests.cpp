@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -151,11 +152,22 @@ TEST(FleetsimTool, BuildsInspectsAndResetsAFleet)
     std::string fleet = testsupport::FleetRoot() + "/tool";
     ASSERT_EQ(Fleetsim(fleet, "add-domain CORP --dns corp.example --password D0main!").code, 0);
     ASSERT_EQ(Fleetsim(fleet, "add ADMINWS --profile workstation").code, 0);
-    SResult added = Fleetsim(
-        fleet, "add EXCH1 --profile exchange2010 --roles mbx,ca --domain CORP --product 5.0 "
-               "--build 77 --patch-build 80 --hotfix 'Service Pack 1' --alias exch1.corp.example "
-               "--alias 192.0.2.11");
+    // The tool needs no machine of its own, nor a fleet where the environment points (as on a
+    // fresh host): the product's files are copied all the same.
+    std::string files = fleet + "-product";
+    std::filesystem::create_directories(files + "/bin");
+    testsupport::WriteHostFile(files + "/bin/core.dll", "core");
+    SResult added =
+        Fleetsim(fleet,
+                 "add EXCH1 --profile exchange2010 --roles mbx,ca --domain CORP --product 5.0 "
+                 "--build 77 --patch-build 80 --hotfix 'Service Pack 1' --alias exch1.corp.example "
+                 "--alias 192.0.2.11 --product-files '" +
+                     files + "'",
+                 "env -u FLEET_ROOT -u FLEET_MACHINE XDG_STATE_HOME='" + fleet + "-nowhere'");
     ASSERT_EQ(added.code, 0) << added.output;
+    EXPECT_EQ(testsupport::ReadHostFile(fleet + "/machines/EXCH1/drive/c/Program Files/Halvorn/"
+                                                "Parvel for Exchange/bin/core.dll"),
+              "core");
 
     SResult list = Fleetsim(fleet, "list");
     EXPECT_NE(list.output.find("EXCH1            exchange2010"), std::string::npos) << list.output;

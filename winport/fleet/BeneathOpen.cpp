@@ -45,12 +45,12 @@ bool Within(const std::string& path, const std::string& folder)
 }
 
 // The fleet's folder with its links resolved (once it exists, which it does once the machine
-// of the process is known).
+// of the process is known; the fleet tool's folder may not exist at all).
 std::string FleetFolder()
 {
     static std::mutex s_Lock;
     static std::string s_Resolved;
-    const std::string& root = fleet::CurrentMachine().fleetRoot;
+    const std::string& root = fleet::CurrentFleetRoot();
     std::lock_guard<std::mutex> guard(s_Lock);
     if (s_Resolved.empty())
     {
@@ -82,10 +82,11 @@ bool OutsideFleet(int fd)
 }
 
 // Splits a path below a drive's root (FLEET_ROOT/machines/NAME/drive/X) into the root and the
-// rest; false for any other path, which is on the Linux drive.
+// rest; false for any other path, which is on the Linux drive (so are the machines of another
+// fleet, which only the fleet tool reaches).
 bool SplitDrive(const std::string& host, std::string& root, std::string& rest)
 {
-    const std::string machines = fleet::CurrentMachine().fleetRoot + "/machines/";
+    const std::string machines = fleet::CurrentFleetRoot() + "/machines/";
     if (host.compare(0, machines.size(), machines) != 0)
         return false;
     size_t slash = host.find('/', machines.size());

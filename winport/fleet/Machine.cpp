@@ -166,6 +166,18 @@ const SMachine& CurrentMachine()
     return s_Machine;
 }
 
+const std::string& CurrentFleetRoot()
+{
+    static const std::string s_Root = []
+    {
+        std::string root, name;
+        bool isDefault;
+        PlaceProcess(root, name, isDefault);
+        return root;
+    }();
+    return s_Root;
+}
+
 DWORD PrepareCurrentMachine()
 {
     std::string root, name;

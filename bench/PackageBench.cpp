@@ -258,8 +258,7 @@ void BM_ActionHost_EmptyAction(benchmark::State& state)
                                            : "a baseline program failed");
                 return;
             }
-            seconds[i] =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            seconds[i] = SecondsSince(start);
         }
         trivialSeconds += seconds[0];
         kitSeconds += seconds[1];
